@@ -1,0 +1,26 @@
+# Build options live on one INTERFACE target that each of our targets links explicitly,
+# so nothing leaks into CMAKE_CXX_FLAGS and third-party code is compiled untouched.
+#
+#   -DDEMOCOMM_SANITIZE=address,undefined   ASan + UBSan
+#   -DDEMOCOMM_SANITIZE=thread              TSan
+# Warnings are errors when the CI environment variable is set (as CI does).
+
+set(DEMOCOMM_SANITIZE "" CACHE STRING "Sanitizers to build with: empty, 'address,undefined' or 'thread'")
+set_property(CACHE DEMOCOMM_SANITIZE PROPERTY STRINGS "" "address,undefined" "thread")
+
+add_library(democomm_options INTERFACE)
+target_compile_options(democomm_options INTERFACE -Wall -Wextra)
+if(DEFINED ENV{CI} AND NOT "$ENV{CI}" STREQUAL "" AND NOT "$ENV{CI}" STREQUAL "false")
+  target_compile_options(democomm_options INTERFACE -Werror)
+endif()
+
+if(DEMOCOMM_SANITIZE STREQUAL "address,undefined")
+  target_compile_options(democomm_options INTERFACE
+    -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  target_link_options(democomm_options INTERFACE -fsanitize=address,undefined)
+elseif(DEMOCOMM_SANITIZE STREQUAL "thread")
+  target_compile_options(democomm_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+  target_link_options(democomm_options INTERFACE -fsanitize=thread)
+elseif(NOT DEMOCOMM_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "DEMOCOMM_SANITIZE must be empty, 'address,undefined' or 'thread'")
+endif()
