@@ -1,0 +1,74 @@
+#include "formutil.h"
+
+#include "serial/co.h"
+
+#include <QPlainTextEdit>
+
+#include <algorithm>
+#include <cstring>
+
+namespace testwindows {
+
+void ConfigureComm32(TComm& comm) {
+    comm.setCommName(QStringLiteral("COM2"));
+    comm.setBaudRate(9600);
+    comm.setLineBreakTime(20000);
+    comm.setParityCheck(false);
+    comm.setOutx_CtsFlow(false);
+    comm.setOutx_DsrFlow(false);
+    comm.setDtrControl(TDtrControl::DtrDisable);
+    comm.setDsrSensitivity(false);
+    comm.setTxContinueOnXoff(false);
+    comm.setOutx_XonXoffFlow(false);
+    comm.setInx_XonXoffFlow(false);
+    comm.setReplaceWhenParityError(false);
+    comm.setIgnoreNullChar(false);
+    comm.setRtsControl(TRtsControl::RtsTransmissionAvailable);
+    comm.setXonLimit(500);
+    comm.setXoffLimit(500);
+    comm.setByteSize(TByteSize::_8);
+    comm.setParity(TParity::None);
+    comm.setStopBits(TStopBits::_2);
+    comm.setXonChar(0x11);
+    comm.setXoffChar(0x13);
+    comm.setReplacedChar(0x00);
+    comm.setReadIntervalTimeout(1000);
+    comm.setReadTotalTimeoutMultiplier(0);
+    comm.setReadTotalTimeoutConstant(0);
+    comm.setWriteTotalTimeoutMultiplier(0);
+    comm.setWriteTotalTimeoutConstant(0);
+}
+
+int LineCount(const QPlainTextEdit* memo) {
+    const QString text = memo->toPlainText();
+    return TextLineCount(text);
+}
+
+int TextLineCount(const QString& text) {
+    if (text.isEmpty())
+        return 0;
+    const int breaks = static_cast<int>(text.count(QLatin1Char('\n')));
+    return text.endsWith(QLatin1Char('\n')) ? breaks : breaks + 1;
+}
+
+void LogSent(QPlainTextEdit* memo, const std::string& frameLine) {
+    if (LineCount(memo) > 100)
+        memo->clear();
+    memo->appendPlainText(QStringLiteral("发送:"));
+    memo->appendPlainText(QString::fromStdString(frameLine));
+}
+
+void LogReceived(QPlainTextEdit* memo, const std::string& frameLine) {
+    memo->appendPlainText(QStringLiteral("接收:"));
+    memo->appendPlainText(QString::fromStdString(frameLine));
+}
+
+std::span<const uint8_t> CopyDelivery(TReceiveBuffer& buffer, const void* data, uint16_t length) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    if (bytes == nullptr)
+        return {};
+    std::memcpy(buffer.data(), bytes, std::min<std::size_t>(length, buffer.size()));
+    return {bytes, length};
+}
+
+} // namespace testwindows
