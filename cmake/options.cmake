@@ -3,10 +3,12 @@
 #
 #   -DDEMOCOMM_SANITIZE=address,undefined   ASan + UBSan
 #   -DDEMOCOMM_SANITIZE=thread              TSan
+#   -DDEMOCOMM_SANITIZE=fuzzer              libFuzzer coverage + ASan/UBSan (clang only);
+#                                           also builds the targets in fuzz/
 # Warnings are errors when the CI environment variable is set (as CI does).
 
 set(DEMOCOMM_SANITIZE "" CACHE STRING "Sanitizers to build with: empty, 'address,undefined' or 'thread'")
-set_property(CACHE DEMOCOMM_SANITIZE PROPERTY STRINGS "" "address,undefined" "thread")
+set_property(CACHE DEMOCOMM_SANITIZE PROPERTY STRINGS "" "address,undefined" "thread" "fuzzer")
 
 add_library(democomm_options INTERFACE)
 target_compile_options(democomm_options INTERFACE -Wall -Wextra)
@@ -21,6 +23,14 @@ if(DEMOCOMM_SANITIZE STREQUAL "address,undefined")
 elseif(DEMOCOMM_SANITIZE STREQUAL "thread")
   target_compile_options(democomm_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
   target_link_options(democomm_options INTERFACE -fsanitize=thread)
+elseif(DEMOCOMM_SANITIZE STREQUAL "fuzzer")
+  # Coverage for libFuzzer plus ASan/UBSan; the fuzz targets add -fsanitize=fuzzer at link.
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "The fuzz configuration needs clang (CXX=clang++)")
+  endif()
+  target_compile_options(democomm_options INTERFACE
+    -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  target_link_options(democomm_options INTERFACE -fsanitize=address,undefined)
 elseif(NOT DEMOCOMM_SANITIZE STREQUAL "")
-  message(FATAL_ERROR "DEMOCOMM_SANITIZE must be empty, 'address,undefined' or 'thread'")
+  message(FATAL_ERROR "DEMOCOMM_SANITIZE must be empty, 'address,undefined', 'thread' or 'fuzzer'")
 endif()
