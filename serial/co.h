@@ -19,7 +19,7 @@
 #include <functional>
 #include <memory>
 
-class QTimerEvent;
+class QEvent;
 
 // Raised by OpenPort with a fixed English message. `Path()` and `SystemError()` tell which
 // device was tried and why the system refused (errno, 0 when not a system failure); the
@@ -169,7 +169,31 @@ public:
     void SetPortFactory(std::shared_ptr<serial::PortFactory> factory);
 
 private:
-    // (implementation detail; see co.cpp)
+    friend class serial::NotifyTarget;
+
+    // The notification target's message handler (user-interface thread).
+    void CommWndProc(QEvent* event);
+    void HandleTimer(int identifier);
+    void ApplyCommState();
+    void ApplyCommTimeouts();
+    void StopReadThread();
+    void StopWriteThread();
+    // Closes what OpenPort made so far (failure paths and ClosePort).
+    void ReleasePort();
+    void StartTimer(int identifier, uint32_t ms);
+    void StopTimer(int identifier);
+    template <class T> void SetLineSetting(T& field, const T& value);
+    template <class T> void SetTimeout(T& field, const T& value);
+
+    std::shared_ptr<serial::PortFactory> factory_;
+    std::unique_ptr<serial::NotifyTarget> notifyWindow_;
+    std::unique_ptr<serial::Port> port_; // set exactly while open
+    int stopEvent_ = -1;
+    std::unique_ptr<serial::TReadThread> readThread_;
+    std::unique_ptr<serial::TWriteThread> writeThread_;
+    int rtsTimerId_ = 0;       // Qt's id of timer 1, 0 when not running
+    int lineBreakTimerId_ = 0; // Qt's id of timer 2
+
     QString commName_ = QStringLiteral("COM2");
     uint32_t baudRate_ = 9600;
     uint32_t lineBreakTime_ = 10000;

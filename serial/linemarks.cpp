@@ -1,0 +1,49 @@
+#include "linemarks.h"
+
+namespace serial {
+
+std::size_t MarkDecoder::Decode(const uint8_t* in, std::size_t n, uint8_t* out,
+                                const MarkOptions& options, MarkFindings& findings) {
+    std::size_t produced = 0;
+    auto emit = [&](uint8_t c) {
+        if (c == 0 && options.ignoreNull)
+            return;
+        out[produced++] = c;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        const uint8_t c = in[i];
+        switch (state_) {
+        case State::Data:
+            if (c == 0xFF)
+                state_ = State::AfterFF;
+            else
+                emit(c);
+            break;
+        case State::AfterFF:
+            if (c == 0xFF) {
+                emit(0xFF);
+                state_ = State::Data;
+            } else if (c == 0x00) {
+                state_ = State::AfterFF00;
+            } else {
+                // Not a mark the terminal layer makes; keep both bytes rather than lose one.
+                emit(0xFF);
+                emit(c);
+                state_ = State::Data;
+            }
+            break;
+        case State::AfterFF00:
+            if (c == 0x00) {
+                findings.breakSeen = true; // a break carries no data byte
+            } else {
+                findings.errorSeen = true;
+                emit(options.replaceErrorByte ? options.errorByte : c);
+            }
+            state_ = State::Data;
+            break;
+        }
+    }
+    return produced;
+}
+
+} // namespace serial

@@ -1,0 +1,32 @@
+#pragma once
+// Port names as the user types them, turned into device paths.
+//
+//   - a name containing '/' is a path and is used as given;
+//   - "COMn" (any case, n >= 1) is the alias "COMn" in the alias folder when that folder is
+//     trusted and holds it, otherwise /dev/ttyS<n-1>;
+//   - any other name is looked up under /dev.
+//
+// The alias folder is where the simulated device (and anyone else) publishes a pseudo-terminal
+// under a COM name: $XDG_RUNTIME_DIR/democomm when XDG_RUNTIME_DIR is set to an absolute path,
+// else /tmp/democomm-<uid>. It is trusted only when it is a real directory (not a link) owned
+// by the current user and not writable by group or others, so another user cannot redirect
+// our port names. All functions are safe on any thread.
+
+#include <string>
+
+namespace serial {
+
+// The alias folder's path (whether or not it exists).
+std::string AliasFolder();
+
+// True when `folder` exists and may be trusted (see above).
+bool IsTrustedAliasFolder(const std::string& folder);
+
+// Creates the alias folder (mode 0700) if needed and checks it is trusted. Returns the empty
+// string on success, else a short English reason (for the simulator's messages).
+std::string PrepareAliasFolder();
+
+// The device path for `name`.
+std::string ResolvePortName(const std::string& name);
+
+} // namespace serial

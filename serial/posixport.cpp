@@ -1,0 +1,819 @@
+// The real port: a tty opened exclusively and driven with termios, keeping the semantics of
+// the overlapped read, event wait and write the threads are written against.
+
+#include "serial/co.h" // CE_* bits
+#include "serial/linemarks.h"
+#include "serial/port.h"
+#include "serial/posixbaud.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <mutex>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace serial {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct SpeedCode {
+    uint32_t rate;
+    speed_t code;
+};
+constexpr SpeedCode kSpeeds[] = {
+    {50, B50},         {75, B75},           {110, B110},         {134, B134},
+    {150, B150},       {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},     {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},     {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200}, {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000}, {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+speed_t StandardSpeed(uint32_t rate) {
+    for (const auto& s : kSpeeds)
+        if (s.rate == rate)
+            return s.code;
+    return B0;
+}
+
+IoResult Done(uint32_t n) { return {IoStatus::Done, n, 0}; }
+IoResult Pending() { return {IoStatus::Pending, 0, 0}; }
+IoResult Fail(int err) {
+    return {err == EBADF ? IoStatus::InvalidHandle : IoStatus::Failed, 0, err};
+}
+
+timespec ToTimespec(Clock::duration d) {
+    if (d < Clock::duration::zero())
+        d = Clock::duration::zero();
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+    return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
+// The modem-line watcher below waits in TIOCMIWAIT, which only a signal interrupts. This
+// handler does nothing; its only purpose is to make the ioctl return EINTR.
+constexpr int kWakeSignal = SIGURG; // ignored by default, never used by Qt
+void NoOpHandler(int) {}
+void InstallWakeSignal() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction sa{};
+        sa.sa_handler = NoOpHandler;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0; // no SA_RESTART: the ioctl must return
+        sigaction(kWakeSignal, &sa, nullptr);
+    });
+}
+
+class PosixPort final : public Port {
+public:
+    explicit PosixPort(int fd) : fd_(fd) {
+        serial_icounter_struct ic{};
+        hasCounters_ = ::ioctl(fd_, TIOCGICOUNT, &ic) == 0;
+        if (hasCounters_)
+            counters_ = ic;
+        int lines = 0;
+        hasModemLines_ = ::ioctl(fd_, TIOCMGET, &lines) == 0;
+        termios t{};
+        if (::tcgetattr(fd_, &t) == 0)
+            dcb_ = DcbFromTermios(t);
+    }
+
+    ~PosixPort() override {
+        StopModemWatcher();
+        if (rs485Set_) {
+            serial_rs485 rs{};
+            ::ioctl(fd_, TIOCSRS485, &rs);
+        }
+        if (exclusiveSet_)
+            ::ioctl(fd_, TIOCNXCL);
+        ::flock(fd_, LOCK_UN);
+        ::close(fd_);
+    }
+
+    void SetExclusiveSet(bool v) { exclusiveSet_ = v; }
+
+    bool IsCommHandle() override {
+        struct stat st{};
+        termios t{};
+        return ::fstat(fd_, &st) == 0 && S_ISCHR(st.st_mode) && ::tcgetattr(fd_, &t) == 0;
+    }
+
+    // The kernel's queues have fixed sizes; there is nothing to set and nothing to refuse.
+    bool SetupComm(uint32_t, uint32_t) override { return true; }
+
+    bool GetCommState(Dcb& dcb) override {
+        std::lock_guard lock(mutex_);
+        dcb = dcb_;
+        if (const uint32_t rate = detail::ReadRate(fd_))
+            dcb.BaudRate = rate;
+        return true;
+    }
+
+    bool SetCommState(const Dcb& dcb) override;
+
+    bool GetCommTimeouts(CommTimeouts& t) override {
+        std::lock_guard lock(mutex_);
+        t = timeouts_;
+        return true;
+    }
+    bool SetCommTimeouts(const CommTimeouts& t) override {
+        std::lock_guard lock(mutex_);
+        timeouts_ = t;
+        return true;
+    }
+
+    bool Purge(uint32_t flags) override {
+        bool ok = true;
+        if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) {
+            std::lock_guard lock(mutex_);
+            if (flags & PURGE_RXCLEAR)
+                ok = ::tcflush(fd_, TCIFLUSH) == 0 && ok;
+            // Our own pending data goes with the driver's: what a read gathered so far, a
+            // half-received mark, a held-over byte.
+            if (read_.active && !read_.complete) {
+                read_.count = 0;
+                read_.sawByte = false;
+            }
+            decoder_.Reset();
+            carry_ = -1;
+        }
+        if (flags & PURGE_TXCLEAR)
+            ok = ::tcflush(fd_, TCOFLUSH) == 0 && ok;
+        if ((flags & PURGE_TXABORT) && !(flags & PURGE_TXCLEAR))
+            ::tcflush(fd_, TCOFLUSH); // also releases a writer waiting in tcdrain
+        return ok;
+    }
+
+    bool EscapeCommFunction(uint32_t function) override {
+        int bits = 0;
+        unsigned long request = 0;
+        switch (function) {
+        case SETRTS: bits = TIOCM_RTS; request = TIOCMBIS; break;
+        case CLRRTS: bits = TIOCM_RTS; request = TIOCMBIC; break;
+        case SETDTR: bits = TIOCM_DTR; request = TIOCMBIS; break;
+        case CLRDTR: bits = TIOCM_DTR; request = TIOCMBIC; break;
+        default: return false;
+        }
+        if (!hasModemLines_)
+            return false;
+        return ::ioctl(fd_, request, &bits) == 0;
+    }
+
+    bool SetCommMask(uint32_t mask) override {
+        {
+            std::lock_guard lock(mutex_);
+            eventMask_ = mask;
+        }
+        if ((mask & (EV_RLSD | EV_RING)) && hasCounters_ && hasModemLines_)
+            StartModemWatcher();
+        else
+            StopModemWatcher();
+        return true;
+    }
+
+    IoResult StartRead(uint8_t* buffer, uint32_t size) override;
+    IoResult StartEventWait(uint32_t* mask) override {
+        std::lock_guard lock(mutex_);
+        if (const uint32_t ready = events_ & eventMask_) {
+            *mask = ready;
+            events_ &= ~ready;
+            return Done(0);
+        }
+        eventOut_ = mask;
+        eventActive_ = true;
+        return Pending();
+    }
+    WaitResult WaitReader(int stopFd) override;
+    IoResult ReadResult() override {
+        std::lock_guard lock(mutex_);
+        read_.active = false;
+        return read_.result;
+    }
+    IoResult EventResult() override {
+        std::lock_guard lock(mutex_);
+        const uint32_t ready = events_ & eventMask_;
+        events_ &= ~ready;
+        if (eventOut_)
+            *eventOut_ = ready;
+        eventActive_ = false;
+        eventOut_ = nullptr;
+        return Done(0);
+    }
+    IoResult ClearCommError(uint32_t* errors) override {
+        std::lock_guard lock(mutex_);
+        *errors = errors_;
+        errors_ = 0;
+        return Done(0);
+    }
+    void CancelReaderIo() override {
+        std::lock_guard lock(mutex_);
+        eventActive_ = false;
+        eventOut_ = nullptr;
+        read_ = {};
+    }
+
+    IoResult Write(const uint8_t* data, uint32_t length, int stopFd) override;
+    WaitResult WaitWriterIdle(int stopFd, int wakeFd) override;
+
+private:
+    struct PendingRead {
+        bool active = false;
+        bool complete = false;
+        uint8_t* buffer = nullptr;
+        uint32_t size = 0;
+        uint32_t count = 0;
+        bool sawByte = false;
+        bool firstByteCompletes = false;
+        bool hasTotal = false;
+        Clock::time_point totalDeadline{};
+        bool hasInterval = false;
+        Clock::duration interval{};
+        Clock::time_point lastByte{};
+        IoResult result;
+    };
+
+    static Dcb DcbFromTermios(const termios& t);
+    bool ApplyModemLines(const Dcb& dcb);
+
+    // All with mutex_ held.
+    void Complete(IoResult r) {
+        read_.complete = true;
+        read_.result = r;
+    }
+    void CompleteWithData() { Complete(Done(read_.count)); }
+    void DeviceGone(int err);
+    void ReadAvailable(short revents);
+    void TakeCounters();
+    void CheckDeadlines(Clock::time_point now);
+
+    void StartModemWatcher();
+    void StopModemWatcher();
+    void ModemWatcher();
+
+    const int fd_;
+    bool exclusiveSet_ = false;
+    bool hasCounters_ = false;
+    bool hasModemLines_ = false;
+    bool rs485Set_ = false;
+    std::atomic<bool> softwareToggle_{false};
+
+    std::mutex mutex_; // guards everything below
+    Dcb dcb_;
+    CommTimeouts timeouts_;
+    uint32_t eventMask_ = 0;
+    uint32_t events_ = 0; // events that happened and were not yet reported
+    bool eventActive_ = false;
+    uint32_t* eventOut_ = nullptr;
+    uint32_t errors_ = 0;
+    serial_icounter_struct counters_{};
+    PendingRead read_;
+    MarkDecoder decoder_;
+    int carry_ = -1; // a decoded byte that did not fit the previous read
+    bool gone_ = false;
+    int goneError_ = 0;
+
+    // Modem-line watcher (only where the driver counts line changes).
+    std::thread watcher_;
+    std::atomic<bool> watcherStop_{false};
+    int watcherFd_ = -1; // eventfd: the watcher saw a change
+};
+
+Dcb PosixPort::DcbFromTermios(const termios& t) {
+    Dcb dcb;
+    dcb.Flags = DCB_fBinary | DCB_fDtrEnable | DCB_fRtsEnable;
+    switch (t.c_cflag & CSIZE) {
+    case CS5: dcb.ByteSize = 5; break;
+    case CS6: dcb.ByteSize = 6; break;
+    case CS7: dcb.ByteSize = 7; break;
+    default: dcb.ByteSize = 8; break;
+    }
+    if (t.c_cflag & PARENB) {
+        const bool odd = t.c_cflag & PARODD;
+        dcb.Parity = (t.c_cflag & CMSPAR) ? (odd ? 3 : 4) : (odd ? 1 : 2);
+    }
+    dcb.StopBits = (t.c_cflag & CSTOPB) ? 2 : 0;
+    dcb.XonChar = static_cast<char>(t.c_cc[VSTART]);
+    dcb.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+    return dcb;
+}
+
+bool PosixPort::SetCommState(const Dcb& dcb) {
+    // A rate of 0 would hang up the line; "below 0" arrives here as a huge unsigned value.
+    if (dcb.BaudRate == 0 || dcb.BaudRate > static_cast<uint32_t>(INT_MAX))
+        return false;
+    if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > 4 || dcb.StopBits > 2)
+        return false;
+
+    std::lock_guard lock(mutex_);
+    detail::SavedLine saved;
+    termios t{};
+    if (!detail::SaveLine(fd_, saved) || ::tcgetattr(fd_, &t) != 0)
+        return false;
+
+    // Raw bytes both ways; errors and breaks marked in-band so the reader can report them.
+    t.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                   IXANY | IUCLC | IMAXBEL);
+    t.c_iflag |= INPCK | PARMRK;
+    t.c_oflag &= ~OPOST;
+    t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL);
+    t.c_cflag |= CLOCAL | CREAD;
+    static constexpr tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    t.c_cflag |= sizes[dcb.ByteSize - 5];
+    switch (dcb.Parity) {
+    case 1: t.c_cflag |= PARENB | PARODD; break;
+    case 2: t.c_cflag |= PARENB; break;
+    case 3: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case 4: t.c_cflag |= PARENB | CMSPAR; break;
+    default: break;
+    }
+    if (dcb.StopBits != 0)
+        t.c_cflag |= CSTOPB; // 1.5 stop bits is what the UART makes of this with 5 data bits
+    if ((dcb.Flags & DCB_fOutxCtsFlow) || (dcb.Flags & DCB_fRtsControlMask) == DCB_fRtsHandshake)
+        t.c_cflag |= CRTSCTS;
+    if (dcb.Flags & DCB_fOutX)
+        t.c_iflag |= IXON;
+    if (dcb.Flags & DCB_fInX)
+        t.c_iflag |= IXOFF;
+    t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+    t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+    // Non-blocking reads then return EAGAIN when nothing is there, so a read of 0 bytes can
+    // only mean the device is gone.
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+
+    bool ok;
+    if (const speed_t code = StandardSpeed(dcb.BaudRate); code != B0) {
+        ok = ::cfsetispeed(&t, code) == 0 && ::cfsetospeed(&t, code) == 0 &&
+             ::tcsetattr(fd_, TCSANOW, &t) == 0;
+    } else {
+        ok = ::tcsetattr(fd_, TCSANOW, &t) == 0 && detail::SetArbitraryRate(fd_, dcb.BaudRate);
+    }
+    if (ok) {
+        // tcsetattr succeeds when any part was taken; check the driver kept the rate (within
+        // the 2 % a UART's divisor may be off).
+        const uint64_t got = detail::ReadRate(fd_);
+        ok = got * 100 >= uint64_t{dcb.BaudRate} * 98 && got * 100 <= uint64_t{dcb.BaudRate} * 102;
+    }
+    if (!ok) {
+        detail::RestoreLine(fd_, saved);
+        return false;
+    }
+    dcb_ = dcb;
+    ApplyModemLines(dcb);
+    return true;
+}
+
+bool PosixPort::ApplyModemLines(const Dcb& dcb) {
+    int dtr = TIOCM_DTR;
+    int rts = TIOCM_RTS;
+    const uint32_t dtrMode = dcb.Flags & DCB_fDtrControlMask;
+    const uint32_t rtsMode = dcb.Flags & DCB_fRtsControlMask;
+
+    bool wantRs485 = false;
+    if (rtsMode == DCB_fRtsToggle) {
+        serial_rs485 rs{};
+        rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        wantRs485 = ::ioctl(fd_, TIOCSRS485, &rs) == 0;
+    }
+    if (rs485Set_ && !wantRs485) {
+        serial_rs485 rs{};
+        ::ioctl(fd_, TIOCSRS485, &rs);
+    }
+    rs485Set_ = wantRs485;
+    // Without driver support the writer raises RTS around each write itself.
+    softwareToggle_ = rtsMode == DCB_fRtsToggle && !wantRs485 && hasModemLines_;
+
+    if (!hasModemLines_)
+        return false;
+    ::ioctl(fd_, dtrMode == 0 ? TIOCMBIC : TIOCMBIS, &dtr);
+    if (rtsMode == DCB_fRtsEnable)
+        ::ioctl(fd_, TIOCMBIS, &rts);
+    else if (rtsMode == 0 || softwareToggle_)
+        ::ioctl(fd_, TIOCMBIC, &rts);
+    return true;
+}
+
+IoResult PosixPort::StartRead(uint8_t* buffer, uint32_t size) {
+    std::lock_guard lock(mutex_);
+    read_ = {};
+    if (gone_)
+        return Fail(goneError_);
+    const CommTimeouts t = timeouts_;
+    read_.buffer = buffer;
+    read_.size = size;
+    if (carry_ >= 0 && size > 0) {
+        buffer[read_.count++] = static_cast<uint8_t>(carry_);
+        read_.sawByte = true;
+        read_.lastByte = Clock::now();
+        carry_ = -1;
+    }
+    if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+        t.ReadTotalTimeoutConstant == 0) {
+        // Return at once with what is there, possibly nothing.
+        read_.active = true;
+        ReadAvailable(0);
+        const IoResult r = read_.complete ? read_.result : Done(read_.count);
+        read_ = {};
+        return r;
+    }
+    const auto ms = [](uint64_t v) { return std::chrono::milliseconds(v); };
+    if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+        t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD) {
+        read_.firstByteCompletes = true;
+        read_.hasTotal = true;
+        read_.totalDeadline = Clock::now() + ms(t.ReadTotalTimeoutConstant);
+    } else {
+        const uint64_t total =
+            uint64_t{t.ReadTotalTimeoutMultiplier} * size + t.ReadTotalTimeoutConstant;
+        read_.hasTotal = total > 0;
+        if (read_.hasTotal)
+            read_.totalDeadline = Clock::now() + ms(total);
+        read_.hasInterval = t.ReadIntervalTimeout > 0 && t.ReadIntervalTimeout != MAXDWORD;
+        read_.interval = ms(t.ReadIntervalTimeout);
+    }
+    read_.active = true;
+    if (read_.count >= read_.size || (read_.firstByteCompletes && read_.count > 0)) {
+        const IoResult r = Done(read_.count);
+        read_ = {};
+        return r;
+    }
+    return Pending();
+}
+
+void PosixPort::DeviceGone(int err) {
+    gone_ = true;
+    goneError_ = err ? err : EIO;
+    // What came before the device went is delivered; the next read reports the failure.
+    if (read_.count > 0)
+        CompleteWithData();
+    else
+        Complete(Fail(goneError_));
+}
+
+void PosixPort::ReadAvailable(short revents) {
+    if (!read_.active || read_.complete)
+        return;
+    const uint32_t room = read_.size - read_.count;
+    if (room == 0) {
+        CompleteWithData();
+        return;
+    }
+    uint8_t raw[2048 + 1];
+    const std::size_t want = std::min<std::size_t>(room, 2048);
+    const ssize_t n = ::read(fd_, raw, want);
+    if (n > 0) {
+        uint8_t decoded[2048 + 2];
+        MarkOptions options;
+        options.ignoreNull = dcb_.Flags & DCB_fNull;
+        options.replaceErrorByte = dcb_.Flags & DCB_fErrorChar;
+        options.errorByte = static_cast<uint8_t>(dcb_.ErrorChar);
+        MarkFindings findings;
+        std::size_t got =
+            decoder_.Decode(raw, static_cast<std::size_t>(n), decoded, options, findings);
+        if (got > room) { // only a held-over 0xFF can make one byte more than was read
+            carry_ = decoded[got - 1];
+            got = room;
+        }
+        std::memcpy(read_.buffer + read_.count, decoded, got);
+        read_.count += static_cast<uint32_t>(got);
+        if (got > 0) {
+            read_.sawByte = true;
+            read_.lastByte = Clock::now();
+        }
+        uint32_t errors = 0;
+        if (hasCounters_) {
+            TakeCounters(); // precise bits, overruns included
+        } else {
+            if (findings.errorSeen)
+                errors |= (dcb_.Parity != 0) ? CE_RXPARITY : CE_FRAME;
+            if (findings.breakSeen)
+                errors |= CE_BREAK;
+        }
+        if (hasCounters_ && findings.breakSeen)
+            errors |= CE_BREAK;
+        if (errors) {
+            errors_ |= errors;
+            events_ |= EV_ERR;
+        }
+        if (read_.count >= read_.size || (read_.firstByteCompletes && read_.count > 0))
+            CompleteWithData();
+        return;
+    }
+    if (n == 0) {
+        DeviceGone(EIO); // a readable tty with VMIN 1 reads 0 bytes only when hung up
+        return;
+    }
+    const int err = errno;
+    if (err == EAGAIN || err == EINTR) {
+        if (revents & (POLLHUP | POLLERR))
+            DeviceGone(EIO);
+        return;
+    }
+    if (err == EBADF) {
+        Complete(Fail(EBADF));
+        return;
+    }
+    DeviceGone(err); // EIO, ENXIO, ENODEV and the like: the device is gone or broken
+}
+
+void PosixPort::TakeCounters() {
+    serial_icounter_struct now{};
+    if (::ioctl(fd_, TIOCGICOUNT, &now) != 0)
+        return;
+    uint32_t errors = 0;
+    if (now.overrun != counters_.overrun)
+        errors |= CE_OVERRUN;
+    if (now.buf_overrun != counters_.buf_overrun)
+        errors |= CE_RXOVER;
+    if (now.parity != counters_.parity)
+        errors |= CE_RXPARITY;
+    if (now.frame != counters_.frame)
+        errors |= CE_FRAME;
+    if (now.brk != counters_.brk)
+        errors |= CE_BREAK;
+    counters_.overrun = now.overrun;
+    counters_.buf_overrun = now.buf_overrun;
+    counters_.parity = now.parity;
+    counters_.frame = now.frame;
+    counters_.brk = now.brk;
+    if (errors) {
+        errors_ |= errors;
+        events_ |= EV_ERR;
+    }
+}
+
+void PosixPort::CheckDeadlines(Clock::time_point now) {
+    if (!read_.active || read_.complete)
+        return;
+    if (read_.hasTotal && now >= read_.totalDeadline)
+        CompleteWithData();
+    else if (read_.hasInterval && read_.sawByte && now >= read_.lastByte + read_.interval)
+        CompleteWithData();
+}
+
+WaitResult PosixPort::WaitReader(int stopFd) {
+    for (;;) {
+        bool haveDeadline = false;
+        Clock::time_point deadline{};
+        bool reading = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (eventActive_ && (events_ & eventMask_))
+                return WaitResult::Event;
+            CheckDeadlines(Clock::now());
+            if (read_.active && read_.complete)
+                return WaitResult::Read;
+            reading = read_.active;
+            if (reading) {
+                if (read_.hasTotal) {
+                    haveDeadline = true;
+                    deadline = read_.totalDeadline;
+                }
+                if (read_.hasInterval && read_.sawByte) {
+                    const auto t = read_.lastByte + read_.interval;
+                    if (!haveDeadline || t < deadline)
+                        deadline = t;
+                    haveDeadline = true;
+                }
+            }
+        }
+        pollfd fds[3] = {{stopFd, POLLIN, 0},
+                         {fd_, static_cast<short>(reading ? POLLIN : 0), 0},
+                         {watcherFd_, POLLIN, 0}};
+        const nfds_t count = watcherFd_ >= 0 ? 3 : 2;
+        timespec ts{};
+        if (haveDeadline)
+            ts = ToTimespec(deadline - Clock::now());
+        const int rc = ::ppoll(fds, count, haveDeadline ? &ts : nullptr, nullptr);
+        if (rc < 0) {
+            if (errno == EINTR)
+                continue;
+            return WaitResult::Failed;
+        }
+        if (fds[0].revents)
+            return WaitResult::Stop;
+        if (count == 3 && (fds[2].revents & POLLIN)) {
+            uint64_t bits = 0;
+            if (::read(watcherFd_, &bits, sizeof bits) == sizeof bits) {
+                std::lock_guard lock(mutex_);
+                events_ |= static_cast<uint32_t>(bits) & 0xFFFF;
+            }
+        }
+        if (fds[1].revents) {
+            std::lock_guard lock(mutex_);
+            if (fds[1].revents & POLLNVAL) {
+                if (read_.active && !read_.complete)
+                    Complete(Fail(EBADF));
+                else
+                    return WaitResult::Failed;
+            } else {
+                ReadAvailable(fds[1].revents);
+            }
+        }
+    }
+}
+
+IoResult PosixPort::Write(const uint8_t* data, uint32_t length, int stopFd) {
+    CommTimeouts t;
+    {
+        std::lock_guard lock(mutex_);
+        t = timeouts_;
+    }
+    const uint64_t totalMs =
+        uint64_t{t.WriteTotalTimeoutMultiplier} * length + t.WriteTotalTimeoutConstant;
+    const bool hasDeadline = totalMs > 0;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(totalMs);
+    const bool toggle = softwareToggle_;
+    int rts = TIOCM_RTS;
+    if (toggle)
+        ::ioctl(fd_, TIOCMBIS, &rts);
+
+    IoResult result = Done(0);
+    uint32_t written = 0;
+    while (written < length) {
+        const ssize_t n = ::write(fd_, data + written, length - written);
+        if (n > 0) {
+            written += static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            result = Fail(errno);
+            break;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        // The driver's queue is full: wait for room, the stop event or the time-out.
+        pollfd fds[2] = {{stopFd, POLLIN, 0}, {fd_, POLLOUT, 0}};
+        timespec ts{};
+        if (hasDeadline)
+            ts = ToTimespec(deadline - Clock::now());
+        const int rc = ::ppoll(fds, 2, hasDeadline ? &ts : nullptr, nullptr);
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc < 0) {
+            result = Fail(errno);
+            break;
+        }
+        if (rc == 0) {
+            result = Done(written); // time-out: completes with what went out
+            break;
+        }
+        if (fds[0].revents) {
+            result = {IoStatus::Stopped, written, 0};
+            break;
+        }
+        if (fds[1].revents & POLLNVAL) {
+            result = Fail(EBADF);
+            break;
+        }
+        if ((fds[1].revents & (POLLHUP | POLLERR)) && !(fds[1].revents & POLLOUT)) {
+            result = Fail(EIO);
+            break;
+        }
+    }
+    if (result.status == IoStatus::Done)
+        result.count = written;
+    if (toggle) {
+        if (result.status == IoStatus::Done && written > 0)
+            ::tcdrain(fd_); // a purge on close releases this wait
+        ::ioctl(fd_, TIOCMBIC, &rts);
+    }
+    return result;
+}
+
+WaitResult PosixPort::WaitWriterIdle(int stopFd, int wakeFd) {
+    for (;;) {
+        // The port is watched with no events: only a hangup or an error wakes us for it, so
+        // a vanished device ends the writer at once instead of at its next write.
+        pollfd fds[3] = {{stopFd, POLLIN, 0}, {wakeFd, POLLIN, 0}, {fd_, 0, 0}};
+        const int rc = ::ppoll(fds, 3, nullptr, nullptr);
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc < 0)
+            return WaitResult::Failed;
+        if (fds[0].revents)
+            return WaitResult::Stop;
+        if (fds[1].revents & POLLIN)
+            return WaitResult::Input;
+        if (fds[2].revents & POLLNVAL)
+            return WaitResult::Stop; // the handle went away: end quietly
+        if (fds[2].revents)
+            return WaitResult::Failed;
+    }
+}
+
+void PosixPort::StartModemWatcher() {
+    if (watcher_.joinable())
+        return;
+    InstallWakeSignal();
+    watcherFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (watcherFd_ < 0)
+        return;
+    watcherStop_ = false;
+    try {
+        watcher_ = std::thread([this] { ModemWatcher(); });
+    } catch (...) {
+        ::close(watcherFd_);
+        watcherFd_ = -1;
+    }
+}
+
+void PosixPort::StopModemWatcher() {
+    if (!watcher_.joinable())
+        return;
+    watcherStop_ = true;
+    // The signal may come just before the watcher enters the ioctl; repeat until it is out.
+    const pthread_t handle = watcher_.native_handle();
+    std::atomic<bool> joined{false};
+    std::thread joiner([&] {
+        watcher_.join();
+        joined = true;
+    });
+    while (!joined) {
+        ::pthread_kill(handle, kWakeSignal);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    joiner.join();
+    ::close(watcherFd_);
+    watcherFd_ = -1;
+}
+
+void PosixPort::ModemWatcher() {
+    serial_icounter_struct before{};
+    if (::ioctl(fd_, TIOCGICOUNT, &before) != 0)
+        return;
+    while (!watcherStop_) {
+        const int rc = ::ioctl(fd_, TIOCMIWAIT, TIOCM_CD | TIOCM_RNG);
+        if (rc != 0 && errno != EINTR)
+            return; // the device is gone; the reader reports that
+        serial_icounter_struct now{};
+        if (::ioctl(fd_, TIOCGICOUNT, &now) != 0)
+            return;
+        uint64_t bits = 0;
+        if (now.dcd != before.dcd)
+            bits |= EV_RLSD;
+        if (now.rng != before.rng)
+            bits |= EV_RING;
+        before = now;
+        if (bits)
+            [[maybe_unused]] ssize_t n = ::write(watcherFd_, &bits, sizeof bits);
+    }
+}
+
+class PosixPortFactoryImpl final : public PortFactory {
+public:
+    std::unique_ptr<Port> Open(const std::string& path, OpenFailure& failure) override {
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            failure.systemError = errno;
+            return nullptr;
+        }
+        struct stat st{};
+        bool exclusiveSet = false;
+        if (::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode)) {
+            // Exclusive use: an advisory lock that cooperating programs honour, and the
+            // terminal's exclusive mode, which keeps out anyone else (but root) opening it.
+            if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+                failure.systemError = errno == EWOULDBLOCK ? EBUSY : errno;
+                ::close(fd);
+                return nullptr;
+            }
+            int exclusive = 0;
+            if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
+                failure.systemError = EBUSY;
+                ::close(fd);
+                return nullptr;
+            }
+            exclusiveSet = ::ioctl(fd, TIOCEXCL) == 0;
+        }
+        auto port = std::make_unique<PosixPort>(fd);
+        port->SetExclusiveSet(exclusiveSet);
+        return port;
+    }
+};
+
+} // namespace
+
+std::shared_ptr<PortFactory> PosixPortFactory() {
+    static auto factory = std::make_shared<PosixPortFactoryImpl>();
+    return factory;
+}
+
+} // namespace serial
