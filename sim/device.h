@@ -1,0 +1,108 @@
+#pragma once
+// The simulated quasi-synchronisation device: its data as a Modbus RTU slave serves it, and
+// the answers it gives to requests.
+//
+// Data (addresses as the master sends them):
+//   holding registers 0000..0004  working data, read-only: system voltage (0.1 V), unit
+//                                 voltage (0.1 V), system frequency (0.01 Hz), unit frequency
+//                                 (0.01 Hz), paralleling number; all in sign-and-magnitude form
+//   holding registers 0100..0107  set-points, read/write (06, 10 hex): lead time (ms), closing
+//                                 time (ms), allowed voltage difference (0.1 V), allowed
+//                                 frequency difference (0.01 Hz), voltage equalising period (ms)
+//                                 and pulse width (ms), frequency equalising period (ms) and
+//                                 pulse width (ms); stored as written
+//   discrete inputs 0300..030B    advance action, phase / frequency / voltage permitted,
+//                                 difference out of tolerance, signal line broken, self-test,
+//                                 key input, speed down, speed up, voltage down, voltage up
+//
+// The working data and the inputs follow a synchronisation cycle of kCycleMs: the unit starts
+// below the system's voltage and frequency, is regulated up by pulses, gets its permissions,
+// the advance action closes the breaker, and the unit runs paralleled until the cycle
+// restarts with the next paralleling number. The set-points steer that cycle.
+//
+// Pure logic: no I/O, no clock (times are passed in), one thread.
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+inline constexpr uint16_t kWorkingStart = 0x0000;
+inline constexpr uint16_t kWorkingCount = 5;
+inline constexpr uint16_t kSetpointStart = 0x0100;
+inline constexpr uint16_t kSetpointCount = 8;
+inline constexpr uint16_t kInputStart = 0x0300;
+inline constexpr uint16_t kInputCount = 12;
+inline constexpr int64_t kCycleMs = 60000;
+
+// Lead time, closing time, allowed voltage and frequency difference, voltage equalising
+// period and pulse width, frequency equalising period and pulse width.
+inline constexpr std::array<uint16_t, kSetpointCount> kDefaultSetpoints = {120, 100, 30, 20,
+                                                                           2000, 400, 3000, 500};
+
+// Input numbers (offset from 0300 hex).
+enum Input : int {
+    kAdvanceAction = 0,
+    kPhasePermitted,
+    kFrequencyPermitted,
+    kVoltagePermitted,
+    kOutOfTolerance,
+    kSignalBroken,
+    kSelfTest,
+    kKeyInput,
+    kSpeedDown,
+    kSpeedUp,
+    kVoltageDown,
+    kVoltageUp,
+};
+
+// Sign and magnitude: bit 15 the sign, bits 14..0 the magnitude, clamped to 32767.
+uint16_t ToSignMagnitude(int value);
+int FromSignMagnitude(uint16_t raw);
+
+// Appends the CRC-16 of all bytes so far, low byte first.
+void AppendCrc(std::vector<uint8_t>& frame);
+
+// slave, function | 80 hex, code, CRC.
+std::vector<uint8_t> ExceptionReply(uint8_t slave, uint8_t function, uint8_t code);
+
+struct Snapshot {
+    std::array<uint16_t, kWorkingCount> working{}; // raw register values
+    uint16_t inputs = 0;                           // bit i = input 0300 + i
+    bool Input(int i) const { return (inputs >> i) & 1; }
+};
+
+struct Outcome {
+    enum class Kind {
+        Reply,    // `reply` is the answer to send
+        Silent,   // broadcast: carried out (writes) but never answered
+        NotForUs, // another slave's frame
+    };
+    Kind kind = Kind::Reply;
+    std::string request; // what the request was, for the traffic log
+    std::vector<uint8_t> reply;
+    std::string replyText; // what the reply is, for the traffic log
+};
+
+class Device {
+public:
+    explicit Device(uint8_t slave) : slave_(slave) {}
+
+    uint8_t Slave() const { return slave_; }
+    const std::array<uint16_t, kSetpointCount>& Setpoints() const { return setpoints_; }
+
+    // The working data and inputs `ms` milliseconds after the device started.
+    Snapshot At(int64_t ms) const;
+
+    // Answers one frame whose CRC has been checked, at `ms` after start.
+    Outcome Handle(std::span<const uint8_t> frame, int64_t ms);
+
+private:
+    uint8_t slave_;
+    std::array<uint16_t, kSetpointCount> setpoints_ = kDefaultSetpoints;
+};
+
+} // namespace sim

@@ -1,0 +1,44 @@
+#pragma once
+// Command line of democomm-sim.
+//
+// Every flag takes its value either as the next argument ("--slave 3") or after "="
+// ("--slave=3"). Parsing never exits or prints: the caller decides (exit code 2 for errors).
+
+#include "sim/faults.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct Options {
+    int slave = 1;          // 1..247
+    int baud = 9600;        // for the 3.5-character silence, and the line speed with --port
+    std::string port;       // empty: a new pseudo-terminal
+    char parity = 'N';      // N, E, O (only with --port)
+    int stopBits = 2;       // 1 or 2 (only with --port)
+    std::optional<std::string> alias; // set when --alias was given
+    bool noAlias = false;
+    std::optional<uint64_t> seed; // empty: chosen at start and printed
+    FaultRates faults;
+    bool quiet = false;     // no traffic lines
+    bool help = false;
+
+    // The alias to create, or empty for none: COM2 for a pseudo-terminal, none for --port
+    // unless --alias names one.
+    std::string AliasName() const;
+};
+
+struct ParseResult {
+    Options options;
+    std::string error; // empty on success
+};
+
+ParseResult ParseOptions(const std::vector<std::string>& args);
+
+// The --help text.
+std::string UsageText();
+
+} // namespace sim

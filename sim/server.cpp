@@ -1,0 +1,394 @@
+#include "sim/server.h"
+
+#include "sim/alias.h"
+#include "sim/device.h"
+#include "sim/faults.h"
+#include "sim/framer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <memory>
+#include <poll.h>
+#include <random>
+#include <stdexcept>
+#include <stdlib.h>
+#include <string>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace sim {
+
+namespace {
+
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() { Reset(); }
+    Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    Fd& operator=(Fd&& o) noexcept {
+        if (this != &o) {
+            Reset();
+            fd_ = o.fd_;
+            o.fd_ = -1;
+        }
+        return *this;
+    }
+    int Get() const { return fd_; }
+    void Reset() {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+std::string Errno() { return std::strerror(errno); }
+
+struct Line {
+    Fd fd;        // what the simulator reads and writes
+    Fd keepSlave; // for a pseudo-terminal: its slave end, held open so that the master never
+                  // sees a hang-up between two programs opening the port
+    std::string path;
+};
+
+speed_t SpeedConstant(int baud) {
+    static const std::pair<int, speed_t> table[] = {
+        {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+        {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+        {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+        {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+        {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+        {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+        {3500000, B3500000}, {4000000, B4000000},
+    };
+    for (const auto& [b, c] : table)
+        if (b == baud)
+            return c;
+    return B0;
+}
+
+Line OpenPty() {
+    Line line;
+    line.fd = Fd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    if (line.fd.Get() < 0 || ::grantpt(line.fd.Get()) != 0 || ::unlockpt(line.fd.Get()) != 0)
+        throw std::runtime_error("cannot open a pseudo-terminal: " + Errno());
+    char name[256];
+    if (::ptsname_r(line.fd.Get(), name, sizeof name) != 0)
+        throw std::runtime_error("cannot name the pseudo-terminal: " + Errno());
+    line.path = name;
+    line.keepSlave = Fd(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (line.keepSlave.Get() < 0)
+        throw std::runtime_error("cannot open " + line.path + ": " + Errno());
+    // Raw on both ends, so that no byte is translated or echoed on its way; the program that
+    // opens the terminal sets its own line settings on top.
+    for (int fd : {line.keepSlave.Get(), line.fd.Get()}) {
+        termios t{};
+        if (::tcgetattr(fd, &t) == 0) {
+            ::cfmakeraw(&t);
+            ::tcsetattr(fd, TCSANOW, &t);
+        }
+    }
+    return line;
+}
+
+Line OpenPort(const Options& o) {
+    Line line;
+    line.path = o.port;
+    line.fd = Fd(::open(o.port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (line.fd.Get() < 0)
+        throw std::runtime_error("cannot open " + o.port + ": " + Errno());
+    termios t{};
+    if (::tcgetattr(line.fd.Get(), &t) != 0)
+        throw std::runtime_error(o.port + " is not a serial device: " + Errno());
+    ::cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cflag &= ~(HUPCL | CRTSCTS | PARENB | PARODD | CSTOPB);
+    if (o.parity != 'N')
+        t.c_cflag |= PARENB | (o.parity == 'O' ? PARODD : 0);
+    if (o.stopBits == 2)
+        t.c_cflag |= CSTOPB;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    const speed_t speed = SpeedConstant(o.baud);
+    if (speed == B0)
+        throw std::runtime_error("the baud rate " + std::to_string(o.baud) + " is not a standard rate for --port");
+    ::cfsetispeed(&t, speed);
+    ::cfsetospeed(&t, speed);
+    if (::tcsetattr(line.fd.Get(), TCSANOW, &t) != 0)
+        throw std::runtime_error("cannot set the line settings of " + o.port + ": " + Errno());
+    ::tcflush(line.fd.Get(), TCIOFLUSH);
+    return line;
+}
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string s;
+    s.reserve(bytes.size() * 3);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i)
+            s += ' ';
+        s += digits[bytes[i] >> 4];
+        s += digits[bytes[i] & 15];
+    }
+    return s;
+}
+
+std::string WallTime() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm tm{};
+    ::localtime_r(&secs, &tm);
+    char b[32];
+    std::snprintf(b, sizeof b, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
+    return b;
+}
+
+// Writes all bytes, waiting up to a second in all for room on the line.
+bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
+    std::size_t off = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(1);
+    while (off < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + off, bytes.size() - off);
+        if (n > 0) {
+            off += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        if (Clock::now() >= deadline)
+            return false;
+        pollfd p{fd, POLLOUT, 0};
+        ::poll(&p, 1, 50);
+    }
+    return true;
+}
+
+struct Scheduled {
+    Clock::time_point due;
+    Transmission t;
+};
+
+class Simulator {
+public:
+    Simulator(const Options& o, std::FILE* out, std::FILE* err) : o_(o), out_(out), err_(err), device_(static_cast<uint8_t>(o.slave)) {}
+
+    int Run();
+
+private:
+    void Print(const std::string& line) {
+        std::fputs(line.c_str(), out_);
+        std::fputc('\n', out_);
+        std::fflush(out_);
+    }
+    void Traffic(const char* dir, const std::vector<uint8_t>& bytes, const std::string& what) {
+        if (!o_.quiet)
+            Print(WallTime() + " " + dir + " " + Hex(bytes) + " | " + what);
+    }
+    void Note(const std::string& what) {
+        if (!o_.quiet)
+            Print(WallTime() + " -- | " + what);
+    }
+    void OnFound(std::vector<FoundBytes> found, Clock::time_point now);
+    void SendDue(Clock::time_point now);
+
+    const Options& o_;
+    std::FILE* out_;
+    std::FILE* err_;
+    Device device_;
+    std::unique_ptr<FaultInjector> faults_;
+    Line line_;
+    Clock::time_point start_;
+    std::vector<Scheduled> queue_; // kept sorted by due time, ties in insertion order
+    int received_ = 0, answered_ = 0, otherSlaves_ = 0, broadcasts_ = 0, garbage_ = 0;
+};
+
+void Simulator::OnFound(std::vector<FoundBytes> found, Clock::time_point now) {
+    for (FoundBytes& f : found) {
+        if (f.kind == FoundBytes::Kind::Garbage) {
+            ++garbage_;
+            Traffic("rx", f.bytes, "not a frame (noise, bad CRC or cut short), ignored");
+            continue;
+        }
+        ++received_;
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count();
+        Outcome outcome = device_.Handle(f.bytes, ms);
+        if (outcome.kind == Outcome::Kind::NotForUs) {
+            ++otherSlaves_;
+            Traffic("rx", f.bytes, outcome.request + ", ignored");
+            continue;
+        }
+        if (outcome.kind == Outcome::Kind::Silent) {
+            ++broadcasts_;
+            Traffic("rx", f.bytes, outcome.request + ", not answered");
+            continue;
+        }
+        Traffic("rx", f.bytes, outcome.request);
+        std::vector<std::string> notes;
+        const std::vector<uint8_t> intended = outcome.reply;
+        std::vector<Transmission> plan = faults_->Plan(f.bytes, std::move(outcome.reply), notes);
+        if (plan.empty())
+            Traffic("--", intended, outcome.replyText + " (fault: dropped)");
+        else
+            ++answered_;
+        std::string faultText;
+        for (const std::string& n : notes)
+            if (n != "fault: reply dropped")
+                faultText += "; " + n;
+        for (Transmission& t : plan) {
+            if (t.what.empty())
+                t.what = outcome.replyText + faultText;
+            Scheduled s{now + t.at, std::move(t)};
+            const auto pos = std::upper_bound(queue_.begin(), queue_.end(), s.due,
+                                              [](Clock::time_point d, const Scheduled& q) { return d < q.due; });
+            queue_.insert(pos, std::move(s));
+        }
+    }
+    SendDue(now);
+}
+
+void Simulator::SendDue(Clock::time_point now) {
+    while (!queue_.empty() && queue_.front().due <= now) {
+        Scheduled s = std::move(queue_.front());
+        queue_.erase(queue_.begin());
+        if (WriteAll(line_.fd.Get(), s.t.bytes))
+            Traffic("tx", s.t.bytes, s.t.what);
+        else
+            Traffic("--", s.t.bytes, s.t.what + " (could not be written: " + Errno() + ")");
+    }
+}
+
+int Simulator::Run() {
+    // Stop signals are taken through a signalfd, so that cleanup runs as ordinary code.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN); // a closed standard output must not kill us before cleanup
+    Fd sigFd(::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (sigFd.Get() < 0) {
+        std::fprintf(err_, "democomm-sim: cannot take signals: %s\n", Errno().c_str());
+        return 1;
+    }
+
+    std::unique_ptr<Alias> alias;
+    try {
+        line_ = o_.port.empty() ? OpenPty() : OpenPort(o_);
+        if (const std::string name = o_.AliasName(); !name.empty()) {
+            if (!IsComName(name))
+                std::fprintf(err_, "democomm-sim: note: democomm looks up only names like COM2 in the alias folder; "
+                                   "'%s' is made all the same\n",
+                             name.c_str());
+            alias = Alias::Create(AliasFolderPath(), name, line_.path);
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(err_, "democomm-sim: %s\n", e.what());
+        return 1;
+    }
+
+    const uint64_t seed = o_.seed ? *o_.seed : (uint64_t{std::random_device{}()} << 32) ^ std::random_device{}();
+    const auto silence = SilenceFor(o_.baud);
+    faults_ = std::make_unique<FaultInjector>(o_.faults, seed, silence);
+    FrameFinder finder(silence);
+
+    Print("port: " + line_.path);
+    Print("alias: " + (alias ? alias->Path() : std::string("none")));
+    Print("slave: " + std::to_string(o_.slave) + " baud: " + std::to_string(o_.baud) + " seed: " + std::to_string(seed));
+
+    // Standard input is watched only when it is a pipe or socket: then its end means the
+    // program that started us has gone. A terminal, /dev/null (as background jobs get) or a
+    // file says nothing about that.
+    struct stat inSt{};
+    const bool watchStdin = ::fstat(STDIN_FILENO, &inSt) == 0 && (S_ISFIFO(inSt.st_mode) || S_ISSOCK(inSt.st_mode));
+
+    start_ = Clock::now();
+    std::string stopReason;
+    int rc = 0;
+    std::vector<uint8_t> buf(4096);
+    while (stopReason.empty()) {
+        const auto now = Clock::now();
+        std::optional<Clock::time_point> wake = finder.Deadline();
+        if (!queue_.empty())
+            wake = wake ? std::min(*wake, queue_.front().due) : queue_.front().due;
+        timespec ts{};
+        timespec* timeout = nullptr;
+        if (wake) {
+            const auto ns = std::max<int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(*wake - now).count(), 0);
+            ts.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+            ts.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+            timeout = &ts;
+        }
+        pollfd fds[3] = {{line_.fd.Get(), POLLIN, 0}, {sigFd.Get(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+        const int n = ::ppoll(fds, watchStdin ? 3 : 2, timeout, nullptr);
+        if (n < 0 && errno != EINTR) {
+            std::fprintf(err_, "democomm-sim: poll failed: %s\n", Errno().c_str());
+            rc = 1;
+            break;
+        }
+        const auto t = Clock::now();
+        if (n > 0 && (fds[1].revents & POLLIN)) {
+            signalfd_siginfo si{};
+            if (::read(sigFd.Get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si))
+                stopReason = std::string("signal ") + sigabbrev_np(static_cast<int>(si.ssi_signo));
+            else
+                stopReason = "signal";
+        }
+        if (n > 0 && watchStdin && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
+            char sink[256];
+            const ssize_t got = ::read(STDIN_FILENO, sink, sizeof sink);
+            if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN))
+                stopReason = "end of standard input";
+        }
+        if (n > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+            bool lost = false;
+            for (;;) {
+                const ssize_t got = ::read(line_.fd.Get(), buf.data(), buf.size());
+                if (got > 0) {
+                    OnFound(finder.Feed(std::span(buf.data(), static_cast<std::size_t>(got)), t), t);
+                    continue;
+                }
+                if (got < 0 && (errno == EAGAIN || errno == EINTR))
+                    break;
+                lost = true; // 0 bytes from a readable line, or EIO: the device is gone
+                break;
+            }
+            if (lost) {
+                std::fprintf(err_, "democomm-sim: the line %s has gone away\n", line_.path.c_str());
+                stopReason = "line lost";
+                rc = 1;
+            }
+        }
+        OnFound(finder.Idle(Clock::now()), Clock::now());
+    }
+
+    if (alias)
+        alias->Remove();
+    Print("stopped: " + (stopReason.empty() ? std::string("error") : stopReason));
+    Print("frames: received=" + std::to_string(received_) + " answered=" + std::to_string(answered_) +
+          " other-slaves=" + std::to_string(otherSlaves_) + " broadcast=" + std::to_string(broadcasts_) +
+          " garbage=" + std::to_string(garbage_));
+    Print("faults: " + faults_->Summary());
+    return rc;
+}
+
+} // namespace
+
+int RunSimulator(const Options& options, std::FILE* out, std::FILE* err) {
+    Simulator s(options, out, err);
+    return s.Run();
+}
+
+} // namespace sim
