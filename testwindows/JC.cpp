@@ -45,9 +45,7 @@ void TJCForm::Timer03Timer() {
 }
 
 void TJCForm::BuildFrame03(int32_t start, uint16_t quantity) {
-    const auto frame = modbus::BuildRequest(SlaveNumber, 0x03, start, quantity);
-    Frame03.assign(frame.begin(), frame.end());
-    SendText = modbus::FrameLine(Frame03);
+    LayOutRequest(Frame03, 0x03, start, quantity);
 }
 
 std::span<const uint8_t> TJCForm::BuildRequestFrame(uint8_t kind) {

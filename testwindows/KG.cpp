@@ -40,9 +40,7 @@ void TKGForm::Timer02Timer() {
 }
 
 void TKGForm::BuildFrame02(int32_t start, uint16_t quantity) {
-    const auto frame = modbus::BuildRequest(SlaveNumber, 0x02, start, quantity);
-    Frame02.assign(frame.begin(), frame.end());
-    SendText = modbus::FrameLine(Frame02);
+    LayOutRequest(Frame02, 0x02, start, quantity);
 }
 
 std::span<const uint8_t> TKGForm::BuildRequestFrame(uint8_t kind) {

@@ -67,6 +67,14 @@ PollForm::PollForm(QWidget* parent, uint8_t manualKind, const char* timerName)
     pollTimer_->setInterval(PollIntervalMs);
 }
 
+PollForm::~PollForm() {
+    // The window is half destroyed from here on: no port event may reach its handlers.
+    Comm32->OnReceiveData = nullptr;
+    Comm32->OnReceiveError = nullptr;
+    Comm32->OnLineBreak = nullptr;
+    Guarded([this] { Comm32->ClosePort(); });
+}
+
 void PollForm::Bind(Controls controls) {
     controls_ = std::move(controls);
     // The spinner's own edit is the slave-number box the user sees.
@@ -129,6 +137,13 @@ std::pair<int32_t, uint16_t> PollForm::ManualFields() const {
     const auto quantity = static_cast<uint16_t>(HexTextToInt(controls_.byteCountEdit->text()));
     const int32_t start = HexTextToInt(controls_.addressEdit->text());
     return {start, quantity};
+}
+
+void PollForm::LayOutRequest(std::vector<uint8_t>& frame, uint8_t function, int32_t start,
+                             uint16_t quantity) {
+    const auto bytes = modbus::BuildRequest(SlaveNumber, function, start, quantity);
+    frame.assign(bytes.begin(), bytes.end());
+    SendText = modbus::FrameLine(frame);
 }
 
 void PollForm::StartPolling(uint8_t kind) {

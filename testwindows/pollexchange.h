@@ -21,6 +21,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 class QAbstractButton;
 class QLabel;
@@ -135,9 +136,15 @@ protected:
     void PreparePort(uint32_t baudRate, const QString& commName);
     // Start address and quantity of the manual request, read from the edits (quantity first).
     std::pair<int32_t, uint16_t> ManualFields() const;
+    // Lays out the request `function` for SlaveNumber into `frame` and its log line into
+    // SendText; start and quantity enter it modulo 65536.
+    void LayOutRequest(std::vector<uint8_t>& frame, uint8_t function, int32_t start,
+                       uint16_t quantity);
 
     QTimer* PollTimer() const { return pollTimer_; }
     QSpinBox* SlaveSpinner() const { return controls_.upDown; }
+
+    ~PollForm() override;
 
     // Every way of closing a modal dialog (Exit, close box, Escape) ends here.
     void done(int result) override;
