@@ -1,0 +1,163 @@
+#include "init.h"
+
+#include "app/application.h"
+#include "ui_init.h"
+
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QGuiApplication>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QScreen>
+#include <QSignalBlocker>
+
+#include <limits>
+
+namespace {
+
+// The edit part of the baud box. It refuses typed characters beyond the limit, the way a
+// typing limit on a native edit does, but leaves text set by the program alone, so a list
+// entry longer than the limit ("19200") can still be chosen. Pasted text is cut to fit.
+class TLimitedEdit : public QLineEdit {
+public:
+    TLimitedEdit(int limit, QWidget* parent) : QLineEdit(parent), limit_(limit) {
+        setAcceptDrops(false);
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->matches(QKeySequence::Paste)) {
+            PasteLimited();
+            event->accept();
+            return;
+        }
+        const QString typed = event->text();
+        const bool printable = !typed.isEmpty() && typed.at(0).isPrint() &&
+                               !(event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier));
+        if (printable && Room() < typed.size()) {
+            event->accept(); // refused
+            return;
+        }
+        QLineEdit::keyPressEvent(event);
+    }
+
+    void inputMethodEvent(QInputMethodEvent* event) override {
+        if (event->commitString().size() <= Room())
+            return QLineEdit::inputMethodEvent(event);
+        QInputMethodEvent cut(event->preeditString(), event->attributes());
+        cut.setCommitString(event->commitString().left(std::max<qsizetype>(0, Room())),
+                            event->replacementStart(), event->replacementLength());
+        QLineEdit::inputMethodEvent(&cut);
+    }
+
+    void contextMenuEvent(QContextMenuEvent* event) override {
+        std::unique_ptr<QMenu> menu(createStandardContextMenu());
+        for (QAction* action : menu->actions()) {
+            if (action->objectName() == QLatin1String("edit-paste")) {
+                disconnect(action, &QAction::triggered, nullptr, nullptr);
+                connect(action, &QAction::triggered, this, [this] { PasteLimited(); });
+            }
+        }
+        menu->exec(event->globalPos());
+    }
+
+private:
+    // Characters that may still be typed: the limit less what stays of the text.
+    qsizetype Room() const { return limit_ - (text().size() - selectedText().size()); }
+
+    void PasteLimited() {
+        if (isReadOnly())
+            return;
+        QString text = QGuiApplication::clipboard()->text();
+        text.truncate(std::max<qsizetype>(0, Room()));
+        if (!text.isEmpty())
+            insert(text);
+    }
+
+    int limit_;
+};
+
+} // namespace
+
+int32_t StrToInt(const QString& text) {
+    // Strict on purpose: "12 " or "0x10" would be numbers the user did not see as such.
+    bool ok = false;
+    qlonglong value = 0;
+    const bool wellFormed = !text.isEmpty() && !text.front().isSpace() && !text.back().isSpace();
+    if (wellFormed)
+        value = text.toLongLong(&ok, 10);
+    if (!ok || value < std::numeric_limits<int32_t>::min() ||
+        value > std::numeric_limits<int32_t>::max())
+        throw EConvertError(("'" + text + "' is not a valid integer value").toStdString());
+    return static_cast<int32_t>(value);
+}
+
+TInitForm::TInitForm(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::TInitForm>()) {
+    ui_->setupUi(this);
+    // System menu, maximise box and close box, as the definition has it.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMaximizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setFont(app::WindowFont(12));
+    ui_->BitBtn1->setIcon(app::TwoImageGlyph(QStringLiteral(":/pictures/ok.xpm")));
+    ui_->BitBtn2->setIcon(app::TwoImageGlyph(QStringLiteral(":/pictures/no.xpm")));
+
+    ui_->BTComBox->setLineEdit(new TLimitedEdit(BaudTypingLimit, ui_->BTComBox));
+    // No completion: the handlers must see exactly what was typed, not a guessed list entry.
+    ui_->BTComBox->setCompleter(nullptr);
+    ui_->CommNumberComBox->setCompleter(nullptr);
+
+    connect(ui_->BitBtn1, &QPushButton::clicked, this, [this] { done(mrOk); });
+    connect(ui_->BitBtn2, &QPushButton::clicked, this, [this] { done(mrNo); });
+    connect(ui_->BTComBox, &QComboBox::editTextChanged, this,
+            [this] { Guarded([this] { BTComBoxChange(); }); });
+    connect(ui_->CommNumberComBox, &QComboBox::editTextChanged, this,
+            [this] { Guarded([this] { CommNumberComBoxChange(); }); });
+}
+
+TInitForm::~TInitForm() = default;
+
+void TInitForm::ShowWithPort(int32_t baudRate, const QString& commName) {
+    CommBaudRate_ = baudRate;
+    CommPortName_ = commName;
+    {
+        // The boxes only echo the fields just set; no change handler needs to run.
+        const QSignalBlocker blockBaud(ui_->BTComBox);
+        const QSignalBlocker blockPort(ui_->CommNumberComBox);
+        ui_->BTComBox->setEditText(QString::number(CommBaudRate_));
+        ui_->CommNumberComBox->setEditText(CommPortName_);
+    }
+    setResult(mrNone);
+    exec();
+}
+
+void TInitForm::BTComBoxChange() {
+    // On a conversion error the field keeps its value: OK hands back the last valid number.
+    CommBaudRate_ = StrToInt(ui_->BTComBox->currentText());
+}
+
+void TInitForm::CommNumberComBoxChange() {
+    CommPortName_ = ui_->CommNumberComBox->currentText();
+}
+
+void TInitForm::keyPressEvent(QKeyEvent* event) {
+    // Esc is the cancel button's key, so it gives that button's result.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        ui_->BitBtn2->click();
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void TInitForm::reject() {
+    done(mrCancel);
+}
+
+void TInitForm::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (const QScreen* s = screen())
+        move(s->availableGeometry().center() - frameGeometry().center() + pos());
+}

@@ -1,0 +1,119 @@
+#include "screenshot.h"
+
+#include "app/demomain.h"
+#include "app/init.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QEnterEvent>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPixmap>
+#include <QScreen>
+#include <QTimer>
+#include <QToolButton>
+
+#include <cstdio>
+#include <memory>
+
+namespace app {
+
+namespace {
+
+struct TShooter {
+    QDir dir;
+    QString quitRoute;
+    bool failed = false;
+
+    void Save(const QPixmap& picture, const QString& name) {
+        const QString path = dir.filePath(name);
+        if (picture.isNull() || !picture.save(path, "PNG")) {
+            std::fprintf(stderr, "democomm: cannot save %s\n", qPrintable(path));
+            failed = true;
+        }
+    }
+
+    // The screen region around a widget, so that popups over it are in the picture too.
+    // Platforms without a screen to read (offscreen) give the widget alone.
+    void SaveArea(QWidget& w, const QRect& extra, const QString& name) {
+        QScreen* screen = w.screen();
+        QRect area = w.frameGeometry().united(extra);
+        QPixmap shot = screen
+                           ? screen->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+                           : QPixmap();
+        Save(shot.isNull() ? w.grab() : shot, name);
+    }
+};
+
+void Later(int ms, std::function<void()> f) {
+    QTimer::singleShot(ms, qApp, std::move(f));
+}
+
+void Enter(QWidget* w) {
+    QEnterEvent enter(QPointF(1, 1), QPointF(1, 1), w->mapToGlobal(QPointF(1, 1)));
+    QCoreApplication::sendEvent(w, &enter);
+}
+
+} // namespace
+
+bool ArmScreenshots(TDemoMainForm& mainForm, TInitForm& initForm) {
+    const QString folder = qEnvironmentVariable("DEMOCOMM_SCREENSHOT_DIR");
+    if (folder.isEmpty())
+        return false;
+    auto shooter = std::make_shared<TShooter>();
+    shooter->dir = QDir(folder);
+    shooter->quitRoute = qEnvironmentVariable("DEMOCOMM_SCREENSHOT_QUIT", QStringLiteral("button"));
+    QDir().mkpath(folder);
+
+    TDemoMainForm* main = &mainForm;
+    TInitForm* init = &initForm;
+    Later(500, [=] {
+        shooter->Save(main->grab(), QStringLiteral("main.png"));
+        Enter(main->findChild<QToolButton*>(QStringLiteral("InitSpdBut")));
+        shooter->Save(main->grab(), QStringLiteral("main-hint.png"));
+
+        auto* bar = main->findChild<QMenuBar*>(QStringLiteral("MainMenu1"));
+        auto* system = main->findChild<QMenu*>(QStringLiteral("N5"));
+        bar->setActiveAction(system->menuAction());
+        Later(300, [=] {
+            system->setActiveAction(main->findChild<QAction*>(QStringLiteral("N6")));
+            Later(300, [=] {
+                shooter->SaveArea(*main, system->geometry(), QStringLiteral("main-menu.png"));
+                system->hide();
+                // Into the settings dialog; the steps inside run in its modal loop.
+                Later(300, [=] {
+                    shooter->Save(init->grab(), QStringLiteral("init.png"));
+                    auto* baud = init->findChild<QComboBox*>(QStringLiteral("BTComBox"));
+                    Later(300, [=] {
+                        if (QWidget* box = QApplication::activeModalWidget(); box && box != init) {
+                            shooter->Save(box->grab(), QStringLiteral("error.png"));
+                            box->close();
+                        }
+                    });
+                    baud->setEditText(QString()); // the error report for an empty text
+                    Later(300, [=] {
+                        init->findChild<QAbstractButton*>(QStringLiteral("BitBtn2"))->click();
+                    });
+                });
+                main->findChild<QToolButton*>(QStringLiteral("InitSpdBut"))->click();
+                // Back from the dialog: end the program the chosen way.
+                if (shooter->failed) {
+                    QCoreApplication::exit(3);
+                } else if (shooter->quitRoute == QLatin1String("menu")) {
+                    main->findChild<QAction*>(QStringLiteral("N7"))->trigger();
+                } else if (shooter->quitRoute == QLatin1String("close")) {
+                    main->close();
+                } else {
+                    main->findChild<QToolButton*>(QStringLiteral("QuitSpdBut"))->click();
+                }
+            });
+        });
+    });
+    return true;
+}
+
+} // namespace app

@@ -1,0 +1,84 @@
+#pragma once
+// Helpers for the application shell's tests: captured message boxes, modal windows driven
+// by a callback queued before they run, and stand-in test windows.
+
+#include "app/application.h"
+#include "support/wait.h"
+#include "testwindows/dialogs.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace apptest {
+
+// Captures every message box and error report while alive; installs the error report as
+// the exception handler so that Guarded() reports to the capture.
+class BoxCapture {
+public:
+    BoxCapture() {
+        app::InstallFontSubstitutes();
+        ui::InstallErrorReport();
+        ui::SetBoxSink([this](const ui::BoxRecord& r) { boxes.push_back(r); });
+    }
+    ~BoxCapture() { ui::SetBoxSink({}); }
+    BoxCapture(const BoxCapture&) = delete;
+    BoxCapture& operator=(const BoxCapture&) = delete;
+
+    std::vector<QString> ErrorReports() const {
+        std::vector<QString> out;
+        for (const auto& b : boxes)
+            if (b.kind == ui::BoxKind::ErrorReport)
+                out.push_back(b.text);
+        return out;
+    }
+    std::vector<ui::BoxRecord> boxes;
+};
+
+// Runs `open` (which shows a window modally and returns when it has closed) with `inside`
+// queued to run in the modal loop. A guard closes whatever modal window is still open after
+// a few seconds, so a test that fails to close its window fails instead of hanging.
+inline void DriveModal(const std::function<void()>& open, std::function<void()> inside) {
+    QTimer::singleShot(0, qApp, std::move(inside));
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] {
+        ADD_FAILURE() << "a modal window was left open";
+        while (QWidget* w = QApplication::activeModalWidget())
+            w->close();
+    });
+    guard.start(5000);
+    open();
+}
+
+template <class T> T* Find(const QObject& parent, const char* name) {
+    T* child = parent.findChild<T*>(QString::fromLatin1(name));
+    if (!child)
+        ADD_FAILURE() << "no control " << name;
+    return child;
+}
+
+// A test window: records every ShowWithPort call, then runs `onShow` (which may throw, as a
+// window whose port cannot be opened does).
+class StubWindow : public QObject {
+public:
+    struct Call {
+        int32_t baudRate;
+        QString commName;
+    };
+    void ShowWithPort(int32_t baudRate, const QString& commName) {
+        calls.push_back({baudRate, commName});
+        if (onShow)
+            onShow();
+    }
+    std::vector<Call> calls;
+    std::function<void()> onShow;
+};
+
+} // namespace apptest
