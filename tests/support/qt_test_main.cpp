@@ -18,6 +18,11 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     ::testing::InitGoogleTest(&argc, argv);
     TestApplication app(argc, argv);
+#ifdef DEMOCOMM_TEST_GUI
+    // Test windows come and go; closing the last one must not end the event loop, or every
+    // later modal exec() in the same run would return at once.
+    app.setQuitOnLastWindowClosed(false);
+#endif
     int rc = 1;
     QTimer::singleShot(0, &app, [&] {
         rc = RUN_ALL_TESTS();
