@@ -22,7 +22,7 @@ std::string FaultInjector::Summary() const {
 }
 
 std::vector<Transmission> FaultInjector::Plan(std::span<const uint8_t> request, std::vector<uint8_t> reply,
-                                              std::vector<std::string>& notes) {
+                                              const std::string& replyText, std::vector<std::string>& notes) {
     // Draw all seven first, so that each reply uses up the same amount of randomness.
     const bool drop = Draw() < rates_.drop;
     const bool exception = Draw() < rates_.exception;
@@ -41,22 +41,31 @@ std::vector<Transmission> FaultInjector::Plan(std::span<const uint8_t> request, 
         }
         return out;
     }
+    std::string what = replyText;
     if (exception && reply.size() >= 2) {
         ++counts_.exception;
         reply = ExceptionReply(reply[0], static_cast<uint8_t>(reply[1] & 0x7F), 4);
         notes.push_back("fault: exception 04 instead of the answer");
+        what = "exception 04 (slave device failure) instead of " + replyText;
     }
     if (badCrc) {
         ++counts_.badCrc;
         reply.back() = static_cast<uint8_t>(reply.back() ^ (1 + (extra & 0xFF) % 255)); // never XOR 0
         notes.push_back("fault: CRC damaged");
     }
+    std::string faults;
+    auto fault = [&](const std::string& text) { faults += (faults.empty() ? " (fault: " : ", ") + text; };
+    if (exception)
+        fault("exception");
+    if (badCrc)
+        fault("CRC damaged");
 
     std::chrono::milliseconds at{0};
     if (delay) {
         ++counts_.delay;
         at += std::chrono::milliseconds(rates_.delayMs);
         notes.push_back("fault: reply delayed " + std::to_string(rates_.delayMs) + " ms");
+        fault("delayed " + std::to_string(rates_.delayMs) + " ms");
     }
     if (echo) {
         ++counts_.echo;
@@ -72,16 +81,23 @@ std::vector<Transmission> FaultInjector::Plan(std::span<const uint8_t> request, 
         // Keep a silence between noise and reply, so that it lies between frames.
         at += std::chrono::duration_cast<std::chrono::milliseconds>(silence_) + std::chrono::milliseconds(2);
     }
+    if (noise)
+        notes.push_back("fault: noise before the reply");
+    if (echo)
+        notes.push_back("fault: request echoed");
     if (split && reply.size() >= 2) {
         ++counts_.split;
+        notes.push_back("fault: reply split");
+        const std::string lead = faults.empty() ? " (fault: " : faults + ", ";
         const std::size_t cut = 1 + (extra >> 48) % (reply.size() - 1);
-        out.push_back({at, {reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(cut)}, "reply, first part (fault: split)"});
+        out.push_back({at, {reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(cut)},
+                       what + lead + "split, first part)"});
         out.push_back({at + std::chrono::milliseconds(rates_.splitGapMs),
                        {reply.begin() + static_cast<std::ptrdiff_t>(cut), reply.end()},
-                       "reply, second part after " + std::to_string(rates_.splitGapMs) + " ms"});
+                       what + lead + "split, second part " + std::to_string(rates_.splitGapMs) + " ms later)"});
         return out;
     }
-    out.push_back({at, std::move(reply), ""});
+    out.push_back({at, std::move(reply), what + (faults.empty() ? "" : faults + ")")});
     return out;
 }
 

@@ -45,10 +45,11 @@ public:
     // `silence` is the line's 3.5-character time; noise is kept that far from the reply.
     FaultInjector(const FaultRates& rates, uint64_t seed, std::chrono::microseconds silence);
 
-    // Plans how `reply` (the answer to `request`) goes out. Returns the writes in time
-    // order; empty when the reply is dropped. `notes` receives a word on each fault applied.
+    // Plans how `reply` (the answer to `request`, described by `replyText`) goes out.
+    // Returns the writes in time order, each described for the traffic log with the faults
+    // applied to it; empty when the reply is dropped. `notes` receives a word on each fault.
     std::vector<Transmission> Plan(std::span<const uint8_t> request, std::vector<uint8_t> reply,
-                                   std::vector<std::string>& notes);
+                                   const std::string& replyText, std::vector<std::string>& notes);
 
     const FaultCounts& Counts() const { return counts_; }
 

@@ -237,18 +237,12 @@ void Simulator::OnFound(std::vector<FoundBytes> found, Clock::time_point now) {
         Traffic("rx", f.bytes, outcome.request);
         std::vector<std::string> notes;
         const std::vector<uint8_t> intended = outcome.reply;
-        std::vector<Transmission> plan = faults_->Plan(f.bytes, std::move(outcome.reply), notes);
+        std::vector<Transmission> plan = faults_->Plan(f.bytes, std::move(outcome.reply), outcome.replyText, notes);
         if (plan.empty())
             Traffic("--", intended, outcome.replyText + " (fault: dropped)");
         else
             ++answered_;
-        std::string faultText;
-        for (const std::string& n : notes)
-            if (n != "fault: reply dropped")
-                faultText += "; " + n;
         for (Transmission& t : plan) {
-            if (t.what.empty())
-                t.what = outcome.replyText + faultText;
             Scheduled s{now + t.at, std::move(t)};
             const auto pos = std::upper_bound(queue_.begin(), queue_.end(), s.due,
                                               [](Clock::time_point d, const Scheduled& q) { return d < q.due; });

@@ -17,7 +17,7 @@ const Bytes kReply = {0x01, 0x03, 0x02, 0x03, 0xE8, 0xB8, 0xFA};
 std::vector<sim::Transmission> PlanWith(sim::FaultRates rates, std::vector<std::string>* notes = nullptr) {
     sim::FaultInjector f(rates, 1, 4ms);
     std::vector<std::string> n;
-    auto plan = f.Plan(kRequest, kReply, n);
+    auto plan = f.Plan(kRequest, kReply, "registers 1000", n);
     if (notes)
         *notes = n;
     return plan;
@@ -51,6 +51,12 @@ TEST(Faults, EachFaultAlone) {
         Bytes joined = plan[0].bytes;
         joined.insert(joined.end(), plan[1].bytes.begin(), plan[1].bytes.end());
         EXPECT_EQ(joined, kReply);
+        EXPECT_EQ(plan[1].what, "registers 1000 (fault: split, second part 1500 ms later)");
+    }
+    {
+        const auto plan = PlanWith({.badCrc = 1, .delay = 1, .delayMs = 5});
+        ASSERT_EQ(plan.size(), 1u);
+        EXPECT_EQ(plan[0].what, "registers 1000 (fault: CRC damaged, delayed 5 ms)");
     }
     {
         const auto plan = PlanWith({.delay = 1, .delayMs = 700});
@@ -62,6 +68,7 @@ TEST(Faults, EachFaultAlone) {
         const auto plan = PlanWith({.exception = 1});
         ASSERT_EQ(plan.size(), 1u);
         EXPECT_EQ(plan[0].bytes, sim::ExceptionReply(1, 3, 4));
+        EXPECT_EQ(plan[0].what, "exception 04 (slave device failure) instead of registers 1000 (fault: exception)");
     }
     {
         const auto plan = PlanWith({.noise = 1});
@@ -86,7 +93,7 @@ TEST(Faults, SeedRepeatsARunAndRatesAreRoughlyKept) {
         std::vector<std::vector<sim::Transmission>> plans;
         for (int i = 0; i < 1000; ++i) {
             std::vector<std::string> notes;
-            plans.push_back(f.Plan(kRequest, kReply, notes));
+            plans.push_back(f.Plan(kRequest, kReply, "r", notes));
         }
         return std::pair(f.Summary(), plans);
     };
@@ -103,7 +110,7 @@ TEST(Faults, SeedRepeatsARunAndRatesAreRoughlyKept) {
     sim::FaultInjector f(rates, 7, 4ms);
     for (int i = 0; i < 2000; ++i) {
         std::vector<std::string> notes;
-        f.Plan(kRequest, kReply, notes);
+        f.Plan(kRequest, kReply, "r", notes);
     }
     // 20 % of 2000 is 400; the others only count when the reply was not dropped (80 %).
     EXPECT_NEAR(f.Counts().drop, 400, 80);
