@@ -15,7 +15,9 @@
 
 namespace {
 
-int32_t HexOf(const QString& text) { return modbus::HexStrToInt(text.toStdString()); }
+int32_t HexOf(const QString& text) {
+    return modbus::HexStrToInt(text.toStdString());
+}
 
 // Keys that type no character (arrows, Home, Delete, function keys) never reach the key
 // filter, and neither do Tab and Backtab, which move the focus between the controls.
@@ -119,8 +121,7 @@ void TWriteForm::DataMemoKeyPress(QObject*, QChar& Key) {
     const char16_t typed = Key.unicode();
     // Upper-cased for the test only; an accepted a-f goes into the box as typed.
     const char16_t c = (typed >= u'a' && typed <= u'z') ? char16_t(typed - u'a' + u'A') : typed;
-    const bool accepted =
-        c == 8 || c == 13 || (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F');
+    const bool accepted = c == 8 || c == 13 || (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F');
     if (!accepted) {
         Key = QChar();
         ui::Beep();
@@ -198,9 +199,13 @@ void TWriteForm::BitBtn4Click(QObject*) {
     NumberEdit->clear();
 }
 
-void TWriteForm::BitBtn5Click(QObject*) { close(); }
+void TWriteForm::BitBtn5Click(QObject*) {
+    close();
+}
 
-void TWriteForm::FormClose(QObject*) { Comm32->ClosePort(); }
+void TWriteForm::FormClose(QObject*) {
+    Comm32->ClosePort();
+}
 
 void TWriteForm::Comm32ReceiveData(QObject*, const void* Buffer, uint16_t BufferLength) {
     const auto delivery = testwindows::CopyDelivery(ReceiveBuffer, Buffer, BufferLength);

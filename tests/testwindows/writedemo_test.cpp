@@ -54,7 +54,9 @@ std::string Lines(int count) {
     return text;
 }
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s) {
+    return QString::fromStdString(s);
+}
 
 QString SentLog(const Bytes& frame) {
     return QStringLiteral("发送:\n") + Q(modbus::FrameLine(frame));
@@ -74,8 +76,7 @@ protected:
         form.Comm32->setReadIntervalTimeout(20); // keeps deliveries quick; 1000 ms in use
         form.Comm32->OpenPort();
     }
-    void SetInputs(const std::string& number, const std::string& address,
-                   const std::string& data) {
+    void SetInputs(const std::string& number, const std::string& address, const std::string& data) {
         form.NumberEdit->setText(Q(number));
         form.AddressEdit->setText(Q(address));
         form.DataMemo->setPlainText(Q(data));
@@ -126,6 +127,10 @@ struct FrameCase {
     const char* logLine = nullptr; // when given, the log line exactly as the user reads it
 };
 
+void PrintTo(const FrameCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class WriteFrames : public WriteFormTest, public ::testing::WithParamInterface<FrameCase> {};
 
 TEST_P(WriteFrames, SendsTheFrameAndLogsItInDecimal) {
@@ -135,7 +140,8 @@ TEST_P(WriteFrames, SendsTheFrameAndLogsItInDecimal) {
     Click(c.button);
     EXPECT_EQ(pty.ReadExactly(c.expected.size()), c.expected);
     EXPECT_TRUE(Messages().empty());
-    const QString line = c.logLine ? QString::fromUtf8(c.logLine) : Q(modbus::FrameLine(c.expected));
+    const QString line =
+        c.logLine ? QString::fromUtf8(c.logLine) : Q(modbus::FrameLine(c.expected));
     EXPECT_EQ(Log(), QStringLiteral("发送:\n") + line);
     if (c.button == Button::F06) {
         EXPECT_EQ(form.Frame06, c.expected);
@@ -204,6 +210,10 @@ struct RefusalCase {
     const char* message;
 };
 
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class WriteRefusals : public WriteFormTest, public ::testing::WithParamInterface<RefusalCase> {};
 
 TEST_P(WriteRefusals, ShowTheMessageAndSendNothing) {
@@ -224,17 +234,15 @@ const char* const kMaxLines10 = "功能码10,数据最多只能填写124行!";
 
 INSTANTIATE_TEST_SUITE_P(
     Write, WriteRefusals,
-    ::testing::Values(RefusalCase{"TwoLines06", "1", "100", "1F4\n4B0", Button::F06, kOneLine06},
-                      RefusalCase{"LineBreakFirst06", "1", "100", "\n1F4", Button::F06,
-                                  kOneLine06},
-                      RefusalCase{"NoData06", "1", "100", "", Button::F06, kEmpty},
-                      RefusalCase{"NoData10", "1", "100", "", Button::F10, kEmpty},
-                      RefusalCase{"NoAddress10", "1", "", "1F4", Button::F10, kEmpty},
-                      RefusalCase{"NoNumber06", "", "100", "1F4", Button::F06, kEmpty},
-                      RefusalCase{"HundredTwentyFiveLines10", "1", "100", Lines(125),
-                                  Button::F10, kMaxLines10},
-                      RefusalCase{"HundredTwentyFiveLines06", "1", "100", Lines(125),
-                                  Button::F06, kOneLine06}),
+    ::testing::Values(
+        RefusalCase{"TwoLines06", "1", "100", "1F4\n4B0", Button::F06, kOneLine06},
+        RefusalCase{"LineBreakFirst06", "1", "100", "\n1F4", Button::F06, kOneLine06},
+        RefusalCase{"NoData06", "1", "100", "", Button::F06, kEmpty},
+        RefusalCase{"NoData10", "1", "100", "", Button::F10, kEmpty},
+        RefusalCase{"NoAddress10", "1", "", "1F4", Button::F10, kEmpty},
+        RefusalCase{"NoNumber06", "", "100", "1F4", Button::F06, kEmpty},
+        RefusalCase{"HundredTwentyFiveLines10", "1", "100", Lines(125), Button::F10, kMaxLines10},
+        RefusalCase{"HundredTwentyFiveLines06", "1", "100", Lines(125), Button::F06, kOneLine06}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(WriteFormTest, ClearEmptiesTheInputsAndBothButtonsThenRefuse) {
@@ -247,7 +255,8 @@ TEST_F(WriteFormTest, ClearEmptiesTheInputsAndBothButtonsThenRefuse) {
     EXPECT_EQ(form.Label6->text(), QStringLiteral("数据个数= 0"));
     Click(Button::F06);
     Click(Button::F10);
-    EXPECT_EQ(Messages(), (std::vector<QString>{QString::fromUtf8(kEmpty), QString::fromUtf8(kEmpty)}));
+    EXPECT_EQ(Messages(),
+              (std::vector<QString>{QString::fromUtf8(kEmpty), QString::fromUtf8(kEmpty)}));
     EXPECT_TRUE(pty.ReadFor(60).empty());
     EXPECT_EQ(Log(), QStringLiteral("kept"));
 }
@@ -264,9 +273,9 @@ TEST_F(WriteFormTest, RefusedByThePortShowsWriteErrorAndLogsNothing) {
 
 TEST_F(WriteFormTest, KeyFilterKeepsHexDigitsAsTypedAndBeepsAtEverythingElse) {
     form.show();
-    for (QWidget* input : {static_cast<QWidget*>(form.NumberEdit),
-                           static_cast<QWidget*>(form.AddressEdit),
-                           static_cast<QWidget*>(form.DataMemo)}) {
+    for (QWidget* input :
+         {static_cast<QWidget*>(form.NumberEdit), static_cast<QWidget*>(form.AddressEdit),
+          static_cast<QWidget*>(form.DataMemo)}) {
         SCOPED_TRACE(input->objectName().toStdString());
         const auto text = [input] {
             if (auto* edit = qobject_cast<QLineEdit*>(input))
@@ -373,6 +382,10 @@ struct ReplyCase {
     std::vector<Bytes> logged;     // the deliveries that pass the CRC test
 };
 
+void PrintTo(const ReplyCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class WriteReplies : public WriteFormTest, public ::testing::WithParamInterface<ReplyCase> {};
 
 TEST_P(WriteReplies, EachDeliveryIsCopiedAndLoggedOnlyWithItsOwnCrc) {
@@ -391,7 +404,8 @@ TEST_P(WriteReplies, EachDeliveryIsCopiedAndLoggedOnlyWithItsOwnCrc) {
         log += (log.isEmpty() ? QString() : QStringLiteral("\n")) + QStringLiteral("接收:\n") +
                Q(modbus::FrameLine(reply));
     EXPECT_EQ(Log(), log);
-    EXPECT_EQ(form.ReceiveText, c.logged.empty() ? std::string() : modbus::FrameLine(c.logged.back()));
+    EXPECT_EQ(form.ReceiveText,
+              c.logged.empty() ? std::string() : modbus::FrameLine(c.logged.back()));
     EXPECT_TRUE(boxes.empty());
 }
 
@@ -416,8 +430,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"ExceptionReply", {WithCrc(Hex("01 86 02"))}, {WithCrc(Hex("01 86 02"))}},
         ReplyCase{"OneByte", {Hex("41")}, {}},
         ReplyCase{"TwoBytesEvenWithTheEmptyCrc", {Hex("FF FF")}, {}},
-        ReplyCase{"SplitReplyDroppedPartByPart",
-                  {Hex("01 06 01 00 01 F4"), Hex("88 21")}, {}},
+        ReplyCase{"SplitReplyDroppedPartByPart", {Hex("01 06 01 00 01 F4"), Hex("88 21")}, {}},
         ReplyCase{"TwoRepliesEachWithItsCrc", {kDefault06, kEcho10}, {kDefault06, kEcho10}},
         ReplyCase{"WrongThenRight", {Hex("02 06 01 00 01 F4 88 21"), kEcho10}, {kEcho10}},
         ReplyCase{"Delivery2048PassingItsCrcTest", {Long2048(true)}, {Long2048(true)}},
@@ -490,12 +503,20 @@ TEST_F(WriteFormTest, PortThatCannotBeOpenedLeavesTheWindowHiddenWithAnEmptyLog)
 TEST_F(WriteFormTest, DefinitionTextsHintsAndTabOrder) {
     EXPECT_EQ(form.windowTitle(), QStringLiteral("写数据演示"));
     const std::pair<const char*, const char*> texts[] = {
-        {"Label5", "从机号:"}, {"NumberEdit", "1"}, {"Label1", "地址:"}, {"AddressEdit", "100"},
-        {"Label3", "数据区:"}, {"Label6", "0个"}, {"BitBtn4", "清除数据"}, {"Label4", "报文:"},
+        {"Label5", "从机号:"},
+        {"NumberEdit", "1"},
+        {"Label1", "地址:"},
+        {"AddressEdit", "100"},
+        {"Label3", "数据区:"},
+        {"Label6", "0个"},
+        {"BitBtn4", "清除数据"},
+        {"Label4", "报文:"},
         {"Label7", "说明：所有数据请填十六进制数，数据区填写双字节数，如04B0"},
         {"Label8", "06功能数据区填写一个双字节数据。"},
         {"Label2", "10功能的数据个数及字节数自动以数据区的行数来计算。"},
-        {"DanLuBitBtn", "写单路控制/报警"}, {"WJCBitBtn", "写多路控制/报警"}, {"BitBtn5", "退出"}};
+        {"DanLuBitBtn", "写单路控制/报警"},
+        {"WJCBitBtn", "写多路控制/报警"},
+        {"BitBtn5", "退出"}};
     for (const auto& [name, text] : texts) {
         auto* widget = form.findChild<QWidget*>(QString::fromLatin1(name));
         ASSERT_NE(widget, nullptr) << name;
