@@ -1,84 +1,488 @@
 // TComm on real pseudo-terminals: the test holds the master end, where a device would sit.
+#include "recorder.h"
 #include "serial/co.h"
+#include "serial/posixbaud.h"
 
 #include "support/pty.h"
 #include "support/wait.h"
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <memory>
 #include <string>
 #include <vector>
 
+using serialtest::OpenDescriptors;
+using serialtest::Recorder;
+using testsupport::Pump;
 using testsupport::PtyPair;
 using testsupport::WaitUntil;
 
 namespace {
 
-struct Piece {
-    std::vector<uint8_t> bytes;
-    uint8_t after = 0xAA; // the byte after the last one
+std::vector<uint8_t> Bytes(std::size_t n, uint8_t seed = 1) {
+    std::vector<uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i)
+        v[i] = static_cast<uint8_t>((i * 7 + seed) % 251); // no 0xFF: keep marks out of it
+    return v;
+}
+
+// Opens `comm` and returns the ECommsError it raised ("" when it opened).
+std::string OpenError(TComm& comm, int* systemError = nullptr) {
+    try {
+        comm.OpenPort();
+    } catch (const ECommsError& e) {
+        if (systemError)
+            *systemError = e.SystemError();
+        return e.what();
+    }
+    return {};
+}
+
+// ------------------------------------------------------------------ opening and closing
+
+struct OpenCase {
+    const char* name;
+    std::string (*path)(); // the CommName to try
+    const char* message;
+    int systemError;
 };
 
-// A component wired to record every event.
-struct Recorder {
+std::string Missing() { return "/nonexistent-democomm/ttyX"; }
+std::string DevNull() { return "/dev/null"; }
+std::string RegularFile() {
+    static std::string path = [] {
+        std::string p = ::testing::TempDir() + "democomm-regular-XXXXXX";
+        const int fd = ::mkstemp(p.data());
+        ::close(fd);
+        return p;
+    }();
+    return path;
+}
+
+class OpenFailures : public ::testing::TestWithParam<OpenCase> {};
+
+TEST_P(OpenFailures, RaiseExactMessageAndLeaveNothingOpen) {
+    const OpenCase& c = GetParam();
     TComm comm;
-    std::vector<Piece> pieces;
-    std::vector<uint32_t> errors;
-    std::vector<uint32_t> modem;
-    int hangups = 0;
-    int sent = 0;
-    int lineBreaks = 0;
-
-    explicit Recorder(const std::string& path, uint32_t interval = 20) {
-        comm.setCommName(QString::fromStdString(path));
-        comm.setReadIntervalTimeout(interval);
-        comm.OnReceiveData = [this](QObject* sender, const void* buf, uint16_t n) {
-            EXPECT_EQ(sender, &comm);
-            const auto* p = static_cast<const uint8_t*>(buf);
-            pieces.push_back({std::vector<uint8_t>(p, p + n), p[n]});
-        };
-        comm.OnReceiveError = [this](QObject*, uint32_t e) { errors.push_back(e); };
-        comm.OnModemStateChange = [this](QObject*, uint32_t m) { modem.push_back(m); };
-        comm.OnRequestHangup = [this](QObject*) { ++hangups; };
-        comm.OnSendDataEmpty = [this](QObject*) { ++sent; };
-        comm.OnLineBreak = [this](QObject*) { ++lineBreaks; };
+    comm.setCommName(QString::fromStdString(c.path()));
+    const int before = OpenDescriptors();
+    for (int attempt = 0; attempt < 2; ++attempt) { // a second attempt behaves like the first
+        int err = -1;
+        EXPECT_EQ(OpenError(comm, &err), c.message);
+        EXPECT_EQ(err, c.systemError);
+        EXPECT_FALSE(comm.IsOpen());
+        EXPECT_EQ(OpenDescriptors(), before);
     }
-    std::vector<uint8_t> All() const {
-        std::vector<uint8_t> all;
-        for (const auto& p : pieces)
-            all.insert(all.end(), p.bytes.begin(), p.bytes.end());
-        return all;
-    }
-};
+    comm.ClosePort(); // harmless on a closed component
+}
 
-TEST(CommPty, SendsFrameAndReceivesReply) {
+INSTANTIATE_TEST_SUITE_P(
+    CommPty, OpenFailures,
+    ::testing::Values(OpenCase{"Missing", Missing, "Error opening serial port", ENOENT},
+                      OpenCase{"DevNull", DevNull, "File handle is not a comm handle ", ENOTTY},
+                      OpenCase{"RegularFile", RegularFile, "File handle is not a comm handle ",
+                               ENOTTY}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CommPty, HardwareNameWithoutDeviceFails) {
+    if (::access("/dev/ttyS6", F_OK) == 0)
+        GTEST_SKIP() << "this machine has /dev/ttyS6";
+    const std::string dir = ::testing::TempDir() + "democomm-noalias";
+    ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1); // no alias folder there
+    TComm comm;
+    comm.setCommName("COM7");
+    EXPECT_EQ(OpenError(comm), "Error opening serial port");
+    ::unsetenv("XDG_RUNTIME_DIR");
+}
+
+TEST(CommPty, PortHeldElsewhereCannotBeOpened) {
+    PtyPair pty;
+    TComm first;
+    first.setCommName(QString::fromStdString(pty.SlavePath()));
+    first.OpenPort();
+
+    TComm second; // another component in this program
+    second.setCommName(first.CommName());
+    int err = 0;
+    EXPECT_EQ(OpenError(second, &err), "Error opening serial port");
+    EXPECT_EQ(err, EBUSY);
+    first.ClosePort();
+    EXPECT_EQ(OpenError(second), "");
+    second.ClosePort();
+
+    // Another process holding the terminal with a lock.
+    int ready[2], release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(release[1]); // so that the parent closing its end releases us
+        const int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+        const char ok = (fd >= 0 && ::flock(fd, LOCK_EX) == 0) ? 'y' : 'n';
+        [[maybe_unused]] ssize_t n = ::write(ready[1], &ok, 1);
+        char c;
+        n = ::read(release[0], &c, 1);
+        ::_exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 'y');
+    EXPECT_EQ(OpenError(second), "Error opening serial port");
+    ::close(release[1]);
+    ::waitpid(child, nullptr, 0);
+    for (int fd : {ready[0], ready[1], release[0]})
+        ::close(fd);
+    EXPECT_EQ(OpenError(second), "");
+    second.ClosePort();
+
+    // A holder that put the terminal in exclusive mode.
+    const int holder = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(::ioctl(holder, TIOCEXCL), 0);
+    EXPECT_EQ(OpenError(second), "Error opening serial port");
+    ::ioctl(holder, TIOCNXCL);
+    ::close(holder);
+}
+
+TEST(CommPty, SecondOpenRaisesAndPortStaysUsable) {
     PtyPair pty;
     Recorder r(pty.SlavePath());
     r.comm.OpenPort();
-    ASSERT_TRUE(r.comm.IsOpen());
-    const std::vector<uint8_t> frame{0x01, 0x03, 0x00, 0x00, 0x00, 0x05, 0x85, 0xC9};
-    ASSERT_TRUE(r.comm.SendData(frame.data(), static_cast<uint16_t>(frame.size())));
-    EXPECT_EQ(pty.ReadExactly(frame.size()), frame);
-    pty.Write({1, 3, 10, 0, 1, 0, 2});
-    ASSERT_TRUE(WaitUntil([&] { return !r.pieces.empty(); }));
-    EXPECT_EQ(r.pieces[0].bytes, (std::vector<uint8_t>{1, 3, 10, 0, 1, 0, 2}));
-    EXPECT_EQ(r.pieces[0].after, 0);
-    r.comm.ClosePort();
-    EXPECT_FALSE(r.comm.IsOpen());
+    EXPECT_EQ(OpenError(r.comm), "This serial port already opened");
+    EXPECT_TRUE(r.comm.IsOpen());
+    ASSERT_TRUE(r.Send({1, 2, 3}));
+    EXPECT_EQ(pty.ReadExactly(3), (std::vector<uint8_t>{1, 2, 3}));
 }
+
+TEST(CommPty, OpenCloseRepeatedlyLeaksNothing) {
+    PtyPair pty;
+    Recorder r(pty.SlavePath());
+    const int before = OpenDescriptors();
+    for (int i = 0; i < 5; ++i) {
+        r.comm.OpenPort();
+        ASSERT_TRUE(WaitUntil([&] { return r.sent == i + 1; })); // one per open
+        r.comm.ClosePort();
+        r.comm.ClosePort(); // the second close does nothing
+        EXPECT_EQ(OpenDescriptors(), before);
+    }
+}
+
+TEST(CommPty, DestroyingAnOpenComponentClosesIt) {
+    PtyPair pty;
+    const int before = OpenDescriptors();
+    auto comm = std::make_unique<TComm>();
+    comm->setCommName(QString::fromStdString(pty.SlavePath()));
+    comm->OpenPort();
+    const uint8_t b = 1;
+    comm->SendData(&b, 1);
+    comm.reset();
+    EXPECT_EQ(OpenDescriptors(), before);
+    TComm again;
+    again.setCommName(QString::fromStdString(pty.SlavePath()));
+    EXPECT_EQ(OpenError(again), "");
+}
+
+// ------------------------------------------------------------------ sending
+
+TEST(CommPty, SendsExactFrameBytes) {
+    PtyPair pty;
+    Recorder r(pty.SlavePath());
+    EXPECT_FALSE(r.Send({1, 2})); // closed
+    r.comm.OpenPort();
+    const std::vector<uint8_t> frame{0x01, 0x03, 0x00, 0x00, 0x00, 0x05, 0x85, 0xC9};
+    ASSERT_TRUE(r.Send(frame));
+    EXPECT_EQ(pty.ReadExactly(frame.size()), frame);
+    // Every byte value passes untranslated, 0x0A, 0x0D, 0x11/0x13 and 0xFF included.
+    std::vector<uint8_t> all(256);
+    for (int i = 0; i < 256; ++i)
+        all[i] = static_cast<uint8_t>(i);
+    ASSERT_TRUE(r.Send(all));
+    EXPECT_EQ(pty.ReadExactly(all.size()), all);
+}
+
+TEST(CommPty, EmptySendPulsesNothingAndArmsNoWatchdog) {
+    PtyPair pty;
+    Recorder r(pty.SlavePath());
+    r.comm.setLineBreakTime(30);
+    r.comm.OpenPort();
+    const uint8_t b = 0;
+    EXPECT_FALSE(r.comm.SendData(&b, 0));
+    Pump(120);
+    EXPECT_EQ(r.lineBreaks, 0);
+    EXPECT_TRUE(pty.ReadFor(10).empty());
+}
+
+TEST(CommPty, SentNotificationOnceAfterOpenThenPerRun) {
+    PtyPair pty;
+    Recorder r(pty.SlavePath());
+    r.comm.OpenPort();
+    ASSERT_TRUE(WaitUntil([&] { return r.sent == 1; }));
+    Pump(30);
+    EXPECT_EQ(r.sent, 1); // nothing sent, one notification
+    ASSERT_TRUE(r.Send({5}));
+    ASSERT_TRUE(WaitUntil([&] { return r.sent == 2; }));
+}
+
+TEST(CommPty, ClosePortWithStalledWriteIsPrompt) {
+    PtyPair pty;
+    Recorder r(pty.SlavePath());
+    r.comm.OpenPort();
+    // The far end reads nothing: the terminal's buffers fill and the writer stalls.
+    std::vector<uint8_t> chunk = Bytes(60000);
+    for (int i = 0; i < 8; ++i)
+        ASSERT_TRUE(r.Send(chunk));
+    Pump(100);
+    QElapsedTimer t;
+    t.start();
+    r.comm.ClosePort();
+    EXPECT_LT(t.elapsed(), 2000); // generous; the benchmark measures the real figure
+    EXPECT_FALSE(r.comm.IsOpen());
+    EXPECT_EQ(r.hangups, 0);
+    // What was left is dropped: the far end gets less than everything.
+    EXPECT_LT(pty.ReadFor(50).size(), chunk.size() * 8);
+}
+
+// ------------------------------------------------------------------ receiving
+
+TEST(CommPty, LongBurstArrivesIn2048Pieces) {
+    PtyPair pty;
+    Recorder r(pty.SlavePath(), 100);
+    r.comm.OpenPort();
+    const auto data = Bytes(5000);
+    pty.Write(data);
+    ASSERT_TRUE(WaitUntil([&] { return r.All().size() >= 5000; }));
+    ASSERT_EQ(r.pieces.size(), 3u);
+    EXPECT_EQ(r.pieces[0].bytes.size(), 2048u);
+    EXPECT_EQ(r.pieces[1].bytes.size(), 2048u);
+    EXPECT_EQ(r.pieces[2].bytes.size(), 904u);
+    for (const auto& p : r.pieces)
+        EXPECT_EQ(p.after, 0);
+    EXPECT_EQ(r.All(), data);
+}
+
+TEST(CommPty, PauseLongerThanIntervalGivesTwoPieces) {
+    PtyPair pty;
+    Recorder r(pty.SlavePath(), 40);
+    r.comm.OpenPort();
+    pty.Write({1, 3, 4});
+    Pump(150);
+    pty.Write({0, 5});
+    ASSERT_TRUE(WaitUntil([&] { return r.pieces.size() == 2; }));
+    EXPECT_EQ(r.pieces[0].bytes, (std::vector<uint8_t>{1, 3, 4}));
+    EXPECT_EQ(r.pieces[1].bytes, (std::vector<uint8_t>{0, 5}));
+    EXPECT_EQ(r.pieces[1].after, 0);
+}
+
+TEST(CommPty, PieceWaitsForTheIntervalAfterTheLastByte) {
+    PtyPair pty;
+    Recorder r(pty.SlavePath(), 300);
+    r.comm.OpenPort();
+    pty.Write({9});
+    QElapsedTimer t;
+    t.start();
+    ASSERT_TRUE(WaitUntil([&] { return !r.pieces.empty(); }));
+    EXPECT_GE(t.elapsed(), 290);
+}
+
+TEST(CommPty, RealFFBytesSurviveErrorMarking) {
+    PtyPair pty;
+    Recorder r(pty.SlavePath());
+    r.comm.OpenPort();
+    // What a device may send that looks like the terminal's own marks.
+    const std::vector<uint8_t> data{0xFF, 0x00, 0x00, 0xFF, 0xFF, 0x41, 0xFF, 0x00, 0x42, 0xFF};
+    pty.Write(data);
+    ASSERT_TRUE(WaitUntil([&] { return r.All().size() >= data.size(); }));
+    EXPECT_EQ(r.All(), data);
+    EXPECT_TRUE(r.errors.empty());
+}
+
+TEST(CommPty, ReadThatCompletesEmptyEndsReaderQuietly) {
+    PtyPair pty;
+    Recorder r(pty.SlavePath());
+    r.comm.setReadIntervalTimeout(0);
+    r.comm.setReadTotalTimeoutConstant(30); // a read may now finish with nothing
+    r.comm.OpenPort();
+    Pump(100);
+    pty.Write({1, 2});
+    Pump(100);
+    EXPECT_TRUE(r.pieces.empty());
+    EXPECT_EQ(r.hangups, 0);
+    ASSERT_TRUE(r.Send({3})); // the writer still runs
+    EXPECT_EQ(pty.ReadExactly(1), (std::vector<uint8_t>{3}));
+}
+
+TEST(CommPty, FarEndClosingIsAHangup) {
+    PtyPair pty;
+    Recorder r(pty.SlavePath());
+    r.comm.OpenPort();
+    pty.Write({7, 8});
+    ASSERT_TRUE(WaitUntil([&] { return !r.pieces.empty(); }));
+    pty.CloseMaster();
+    // Reader and writer both find the device gone; after that nothing can be sent.
+    ASSERT_TRUE(WaitUntil([&] { return r.hangups == 2; }));
+    EXPECT_FALSE(r.Send({1}));
+    EXPECT_TRUE(r.comm.IsOpen()); // the component stays open until closed
+    r.comm.ClosePort();
+}
+
+// ------------------------------------------------------------------ reply watchdog
 
 TEST(CommPty, LineBreakOnceAfterSilence) {
     PtyPair pty;
     Recorder r(pty.SlavePath());
     r.comm.setLineBreakTime(60);
     r.comm.OpenPort();
-    const uint8_t b = 7;
-    ASSERT_TRUE(r.comm.SendData(&b, 1));
+    ASSERT_TRUE(r.Send({7}));
     ASSERT_TRUE(WaitUntil([&] { return r.lineBreaks == 1; }));
-    testsupport::Pump(150);
+    Pump(150);
     EXPECT_EQ(r.lineBreaks, 1);
-    EXPECT_GE(r.sent, 1);
+}
+
+TEST(CommPty, ReplyInTimeSuppressesLineBreak) {
+    PtyPair pty;
+    Recorder r(pty.SlavePath(), 10);
+    r.comm.setLineBreakTime(150);
+    r.comm.OpenPort();
+    ASSERT_TRUE(r.Send({7}));
+    pty.Write({1, 2});
+    Pump(300);
+    EXPECT_EQ(r.pieces.size(), 1u);
+    EXPECT_EQ(r.lineBreaks, 0);
+}
+
+TEST(CommPty, LineBreakStillComesAfterClosePort) {
+    PtyPair pty;
+    Recorder r(pty.SlavePath());
+    r.comm.setLineBreakTime(50);
+    r.comm.OpenPort();
+    ASSERT_TRUE(r.Send({7}));
     r.comm.ClosePort();
+    ASSERT_TRUE(WaitUntil([&] { return r.lineBreaks == 1; }));
+}
+
+// ------------------------------------------------------------------ line settings
+
+speed_t OutSpeed(int fd) {
+    termios t{};
+    tcgetattr(fd, &t);
+    return cfgetospeed(&t);
+}
+tcflag_t CFlag(int fd) {
+    termios t{};
+    tcgetattr(fd, &t);
+    return t.c_cflag;
+}
+
+TEST(CommPty, TestWindowSettingsReachTheTerminal) {
+    PtyPair pty;
+    Recorder r(pty.SlavePath());
+    r.comm.setStopBits(TStopBits::_2);
+    r.comm.setDtrControl(TDtrControl::DtrDisable);
+    r.comm.setRtsControl(TRtsControl::RtsTransmissionAvailable);
+    r.comm.setOutx_XonXoffFlow(false);
+    r.comm.setInx_XonXoffFlow(false);
+    r.comm.setTxContinueOnXoff(false);
+    r.comm.OpenPort();
+    termios t{};
+    ASSERT_EQ(tcgetattr(pty.MasterFd(), &t), 0); // the master reads the terminal's settings
+    EXPECT_EQ(cfgetospeed(&t), B9600);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_FALSE(t.c_cflag & (PARENB | CRTSCTS | HUPCL));
+    EXPECT_TRUE(t.c_cflag & CLOCAL);
+    EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP));
+    EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG));
+    EXPECT_FALSE(t.c_oflag & OPOST);
+}
+
+TEST(CommPty, ChangesWhileOpenReapplyLineSettings) {
+    PtyPair pty;
+    Recorder r(pty.SlavePath());
+    r.comm.OpenPort();
+    const int fd = pty.MasterFd();
+
+    r.comm.setBaudRate(19200);
+    EXPECT_EQ(OutSpeed(fd), B19200);
+
+    r.comm.setStopBits(TStopBits::_1);
+    EXPECT_FALSE(CFlag(fd) & CSTOPB);
+    r.comm.setStopBits(TStopBits::_2);
+    EXPECT_TRUE(CFlag(fd) & CSTOPB);
+
+    // A pseudo-terminal knows only 8 data bits without parity and refuses the rest; the
+    // whole setting is then refused and the previous one stays (parity is checked on the
+    // scripted port).
+    r.comm.setByteSize(TByteSize::_7);
+    EXPECT_EQ(CFlag(fd) & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_TRUE(CFlag(fd) & CSTOPB);
+    r.comm.setParity(TParity::None);
+    r.comm.setByteSize(TByteSize::_8);
+
+    // A rate the terminal layer has no constant for goes through the arbitrary-rate path.
+    r.comm.setBaudRate(250000);
+    EXPECT_EQ(serial::detail::ReadRate(fd), 250000u);
+
+    // A rate of 0 (or "below 0") is refused: everything stays as it was.
+    r.comm.setBaudRate(19200);
+    r.comm.setBaudRate(0);
+    EXPECT_EQ(OutSpeed(fd), B19200);
+    r.comm.setStopBits(TStopBits::_1); // refused along with the rate still in the property
+    EXPECT_TRUE(CFlag(fd) & CSTOPB);
+    r.comm.setBaudRate(0xFFFFFFF0u);
+    EXPECT_EQ(OutSpeed(fd), B19200);
+    r.comm.setBaudRate(9600);
+    EXPECT_EQ(OutSpeed(fd), B9600);
+    EXPECT_FALSE(CFlag(fd) & CSTOPB);
+    // Data still flows both ways after all this.
+    ASSERT_TRUE(r.Send({1, 2}));
+    EXPECT_EQ(pty.ReadExactly(2), (std::vector<uint8_t>{1, 2}));
+}
+
+TEST(CommPty, TimeoutChangeWhileOpenAppliesToTheNextRead) {
+    PtyPair pty;
+    Recorder r(pty.SlavePath(), 400);
+    r.comm.OpenPort();
+    r.comm.setReadIntervalTimeout(10); // the outstanding read keeps 400 ms
+    pty.Write({1});
+    ASSERT_TRUE(WaitUntil([&] { return r.pieces.size() == 1; }));
+    QElapsedTimer t;
+    t.start();
+    pty.Write({2});
+    ASSERT_TRUE(WaitUntil([&] { return r.pieces.size() == 2; }));
+    EXPECT_LT(t.elapsed(), 300);
+}
+
+TEST(CommPty, AliasNameReachesTheTerminal) {
+    PtyPair pty;
+    const std::string runtime = ::testing::TempDir() + "democomm-rt-" + std::to_string(::getpid());
+    ::mkdir(runtime.c_str(), 0700);
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    const std::string folder = runtime + "/democomm";
+    ::mkdir(folder.c_str(), 0700);
+    const std::string alias = folder + "/COM2";
+    ::unlink(alias.c_str());
+    ASSERT_EQ(::symlink(pty.SlavePath().c_str(), alias.c_str()), 0);
+    Recorder r; // the default name, "COM2"
+    r.comm.OpenPort();
+    ASSERT_TRUE(r.Send({0x42}));
+    EXPECT_EQ(pty.ReadExactly(1), (std::vector<uint8_t>{0x42}));
+    r.comm.ClosePort();
+    ::unlink(alias.c_str());
+    ::rmdir(folder.c_str());
+    ::rmdir(runtime.c_str());
+    ::unsetenv("XDG_RUNTIME_DIR");
 }
 
 } // namespace

@@ -1,0 +1,74 @@
+#pragma once
+// A TComm wired to record every event it raises, for the serial tests.
+#include "serial/co.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <string>
+#include <vector>
+
+namespace serialtest {
+
+struct Piece {
+    std::vector<uint8_t> bytes;
+    uint8_t after = 0xAA; // the byte after the last one (must be 0)
+};
+
+struct Recorder {
+    TComm comm;
+    std::vector<Piece> pieces;
+    std::vector<uint32_t> errors;
+    std::vector<uint32_t> modem;
+    int hangups = 0;
+    int sent = 0;
+    int lineBreaks = 0;
+
+    explicit Recorder(const std::string& path = {}, uint32_t interval = 20) {
+        if (!path.empty())
+            comm.setCommName(QString::fromStdString(path));
+        // The test windows' line: 8N2, no flow control (so 0x11/0x13 are plain data).
+        comm.setStopBits(TStopBits::_2);
+        comm.setDtrControl(TDtrControl::DtrDisable);
+        comm.setRtsControl(TRtsControl::RtsTransmissionAvailable);
+        comm.setTxContinueOnXoff(false);
+        comm.setOutx_XonXoffFlow(false);
+        comm.setInx_XonXoffFlow(false);
+        comm.setReadIntervalTimeout(interval);
+        comm.OnReceiveData = [this](QObject* sender, const void* buf, uint16_t n) {
+            EXPECT_EQ(sender, &comm);
+            const auto* p = static_cast<const uint8_t*>(buf);
+            pieces.push_back({std::vector<uint8_t>(p, p + n), p[n]});
+        };
+        comm.OnReceiveError = [this](QObject* sender, uint32_t e) {
+            EXPECT_EQ(sender, &comm);
+            errors.push_back(e);
+        };
+        comm.OnModemStateChange = [this](QObject*, uint32_t m) { modem.push_back(m); };
+        comm.OnRequestHangup = [this](QObject*) { ++hangups; };
+        comm.OnSendDataEmpty = [this](QObject*) { ++sent; };
+        comm.OnLineBreak = [this](QObject*) { ++lineBreaks; };
+    }
+    std::vector<uint8_t> All() const {
+        std::vector<uint8_t> all;
+        for (const auto& p : pieces)
+            all.insert(all.end(), p.bytes.begin(), p.bytes.end());
+        return all;
+    }
+    bool Send(const std::vector<uint8_t>& bytes) {
+        return comm.SendData(bytes.data(), static_cast<uint16_t>(bytes.size()));
+    }
+};
+
+// Number of descriptors this process has open (to prove nothing leaks).
+inline int OpenDescriptors() {
+    int n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d))
+            ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+} // namespace serialtest
