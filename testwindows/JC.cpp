@@ -10,11 +10,10 @@ TJCForm::TJCForm(QWidget* parent)
     : PollForm(parent, ManualRequest, "Timer03"), Timer03(PollTimer()),
       ui_(std::make_unique<Ui::TJCForm>()) {
     ui_->setupUi(this);
-    valueEdits_ = {ui_->Edit1,  ui_->Edit2,  ui_->Edit3, ui_->Edit4, ui_->Edit5,
-                   ui_->Edit6,  ui_->Edit7,  ui_->Edit8, ui_->Edit9, ui_->Edit10,
-                   ui_->Edit11, ui_->Edit12, ui_->Edit13};
     BindControls(*ui_, {ui_->GKBitBtn, ui_->SjJCBitBtn, ui_->SendBitbtn, ui_->ClearBitBtn},
-                 {valueEdits_.begin(), valueEdits_.end()});
+                 {ui_->Edit1, ui_->Edit2, ui_->Edit3, ui_->Edit4, ui_->Edit5, ui_->Edit6,
+                  ui_->Edit7, ui_->Edit8, ui_->Edit9, ui_->Edit10, ui_->Edit11, ui_->Edit12,
+                  ui_->Edit13});
     connect(ui_->GKBitBtn, &QAbstractButton::clicked, this,
             [this] { Guarded([this] { GKBitBtnClick(); }); });
     connect(ui_->SjJCBitBtn, &QAbstractButton::clicked, this,
@@ -73,12 +72,12 @@ void TJCForm::DecodeReply(uint8_t kind) {
     if (kind == WorkingData) {
         for (int k = 1; k <= 5; ++k) {
             WorkingTexts[k - 1] = text(k);
-            valueEdits_[k - 1]->setText(WorkingTexts[k - 1]);
+            DataEdit(k - 1)->setText(WorkingTexts[k - 1]);
         }
     } else if (kind == RegisterData) {
         for (int k = 1; k <= 8; ++k) {
             RegisterTexts[k - 1] = text(k);
-            valueEdits_[k + 4]->setText(RegisterTexts[k - 1]);
+            DataEdit(k + 4)->setText(RegisterTexts[k - 1]);
         }
     }
 }

@@ -56,5 +56,4 @@ protected:
 
 private:
     std::unique_ptr<Ui::TJCForm> ui_;
-    std::array<QLineEdit*, 13> valueEdits_{};
 };

@@ -10,10 +10,9 @@ TKGForm::TKGForm(QWidget* parent)
     : PollForm(parent, ManualRequest, "Timer02"), Timer02(PollTimer()),
       ui_(std::make_unique<Ui::TKGForm>()) {
     ui_->setupUi(this);
-    stateEdits_ = {ui_->Edit1, ui_->Edit2, ui_->Edit3, ui_->Edit4,  ui_->Edit5,  ui_->Edit6,
-                   ui_->Edit7, ui_->Edit8, ui_->Edit9, ui_->Edit10, ui_->Edit11, ui_->Edit12};
     BindControls(*ui_, {ui_->KGBitBtn, ui_->SendBitbtn, ui_->ClearBitBtn},
-                 {stateEdits_.begin(), stateEdits_.end()});
+                 {ui_->Edit1, ui_->Edit2, ui_->Edit3, ui_->Edit4, ui_->Edit5, ui_->Edit6,
+                  ui_->Edit7, ui_->Edit8, ui_->Edit9, ui_->Edit10, ui_->Edit11, ui_->Edit12});
     connect(ui_->KGBitBtn, &QAbstractButton::clicked, this,
             [this] { Guarded([this] { KGBitBtnClick(); }); });
     connect(Timer02, &QTimer::timeout, this, [this] { Guarded([this] { Timer02Timer(); }); });
@@ -63,6 +62,6 @@ void TKGForm::DecodeReply(uint8_t kind) {
         const uint8_t bits = i < 8 ? ReceiveBuffer[3] : ReceiveBuffer[4];
         const bool set = (bits >> (i % 8)) & 1;
         StateTexts[i] = set ? QStringLiteral("是") : QStringLiteral("否");
-        stateEdits_[i]->setText(StateTexts[i]);
+        DataEdit(qsizetype(i))->setText(StateTexts[i]);
     }
 }

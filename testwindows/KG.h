@@ -54,5 +54,4 @@ protected:
 
 private:
     std::unique_ptr<Ui::TKGForm> ui_;
-    std::array<QLineEdit*, 12> stateEdits_{};
 };

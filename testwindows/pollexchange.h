@@ -141,6 +141,8 @@ protected:
     void LayOutRequest(std::vector<uint8_t>& frame, uint8_t function, int32_t start,
                        uint16_t quantity);
 
+    // The value box `index` (from 0) of those given to BindControls.
+    QLineEdit* DataEdit(qsizetype index) const { return controls_.dataEdits.at(index); }
     QTimer* PollTimer() const { return pollTimer_; }
     QSpinBox* SlaveSpinner() const { return controls_.upDown; }
 
