@@ -1,0 +1,87 @@
+// The decoder of the terminal's in-band error marks, including marks split between reads.
+#include "serial/linemarks.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using serial::MarkDecoder;
+using serial::MarkFindings;
+using serial::MarkOptions;
+
+namespace {
+
+struct MarkCase {
+    const char* name;
+    std::vector<uint8_t> raw;
+    std::vector<uint8_t> data;
+    bool breakSeen;
+    bool errorSeen;
+    MarkOptions options;
+};
+
+class Marks : public ::testing::TestWithParam<MarkCase> {};
+
+// Every case is also fed one byte at a time: a split must not change the outcome.
+TEST_P(Marks, DecodeWholeAndByteByByte) {
+    const MarkCase& c = GetParam();
+    for (const bool split : {false, true}) {
+        MarkDecoder d;
+        MarkFindings f;
+        std::vector<uint8_t> out;
+        std::vector<uint8_t> buf(c.raw.size() + 1);
+        if (!split) {
+            out.assign(buf.begin(), buf.begin() + d.Decode(c.raw.data(), c.raw.size(), buf.data(),
+                                                          c.options, f));
+        } else {
+            for (uint8_t b : c.raw) {
+                uint8_t one[2];
+                const std::size_t n = d.Decode(&b, 1, one, c.options, f);
+                out.insert(out.end(), one, one + n);
+            }
+        }
+        EXPECT_EQ(out, c.data) << (split ? "byte by byte" : "whole");
+        EXPECT_EQ(f.breakSeen, c.breakSeen);
+        EXPECT_EQ(f.errorSeen, c.errorSeen);
+    }
+}
+
+const MarkOptions kPlain{};
+const MarkOptions kNoNull{true, false, 0};
+const MarkOptions kReplace{false, true, '?'};
+
+INSTANTIATE_TEST_SUITE_P(
+    LineMarks, Marks,
+    ::testing::Values(
+        MarkCase{"Plain", {1, 2, 0, 3}, {1, 2, 0, 3}, false, false, kPlain},
+        MarkCase{"RealFF", {0xFF, 0xFF, 0x41, 0xFF, 0xFF}, {0xFF, 0x41, 0xFF}, false, false, kPlain},
+        MarkCase{"Break", {1, 0xFF, 0, 0, 2}, {1, 2}, true, false, kPlain},
+        MarkCase{"ErrorByte", {0xFF, 0, 0x55, 7}, {0x55, 7}, false, true, kPlain},
+        MarkCase{"ErrorByteReplaced", {0xFF, 0, 0x55, 7}, {'?', 7}, false, true, kReplace},
+        MarkCase{"ErrorOnFF", {0xFF, 0, 0xFF}, {0xFF}, false, true, kPlain},
+        MarkCase{"NullsDropped", {0, 1, 0, 0xFF, 0xFF, 0}, {1, 0xFF}, false, false, kNoNull},
+        MarkCase{"StrayFF", {0xFF, 0x41}, {0xFF, 0x41}, false, false, kPlain},
+        MarkCase{"TrailingFFHeld", {1, 0xFF}, {1}, false, false, kPlain}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(LineMarks, HeldMarkCompletesInTheNextCallAndResetForgetsIt) {
+    MarkDecoder d;
+    MarkFindings f;
+    uint8_t out[8];
+    const uint8_t a[] = {7, 0xFF, 0x00};
+    EXPECT_EQ(d.Decode(a, 3, out, kPlain, f), 1u);
+    EXPECT_TRUE(d.InMark());
+    const uint8_t b[] = {0x00, 9};
+    EXPECT_EQ(d.Decode(b, 2, out, kPlain, f), 1u);
+    EXPECT_EQ(out[0], 9);
+    EXPECT_TRUE(f.breakSeen);
+
+    const uint8_t c[] = {0xFF};
+    d.Decode(c, 1, out, kPlain, f);
+    d.Reset();
+    const uint8_t e[] = {0xFF, 0xFF};
+    EXPECT_EQ(d.Decode(e, 2, out, kPlain, f), 1u);
+    EXPECT_EQ(out[0], 0xFF);
+}
+
+} // namespace
