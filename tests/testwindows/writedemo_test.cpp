@@ -309,6 +309,18 @@ TEST_F(WriteFormTest, KeyFilterKeepsHexDigitsAsTypedAndBeepsAtEverythingElse) {
         EXPECT_EQ(text(), QStringLiteral("0123456789abcdefABCE"));
         EXPECT_EQ(Beeps(), 11);
     }
+    // Carriage return is kept: a new line in the data area, and in the one-line boxes it
+    // presses no button (no clearing, no write) and does not close the window.
+    const QString data = form.DataMemo->toPlainText();
+    Type(form.NumberEdit, Qt::Key_Return, QStringLiteral("\r"));
+    Type(form.AddressEdit, Qt::Key_Enter, QStringLiteral("\r"));
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_EQ(form.DataMemo->toPlainText(), data);
+    EXPECT_TRUE(Messages().empty());
+    form.DataMemo->moveCursor(QTextCursor::End);
+    Type(form.DataMemo, Qt::Key_Return, QStringLiteral("\r"));
+    EXPECT_EQ(form.DataMemo->toPlainText(), data + QStringLiteral("\n"));
+    EXPECT_EQ(Beeps(), 11);
 }
 
 TEST_F(WriteFormTest, TypedLowerCaseGivesTheSameFrameAsUpperCase) {
