@@ -179,6 +179,10 @@ struct OpenCase {
     int window; // 0 KGForm, 1 JCForm, 2 WriteForm
 };
 
+void PrintTo(const OpenCase& c, std::ostream* os) {
+    *os << c.control;
+}
+
 class DemoMainFormOpen : public ::testing::TestWithParam<OpenCase> {
 protected:
     void SetUp() override {
@@ -269,6 +273,10 @@ struct SettingsCase {
     int32_t baud;
     const char* port;
 };
+
+void PrintTo(const SettingsCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DemoMainFormSettings : public ::testing::TestWithParam<SettingsCase> {};
 

@@ -69,6 +69,10 @@ struct CloseCase {
     int result;
 };
 
+void PrintTo(const CloseCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class InitFormClose : public ::testing::TestWithParam<CloseCase> {};
 
 TEST_P(InitFormClose, ResultAndValuesOfEachWayOut) {
