@@ -163,6 +163,24 @@ TEST(JCDecoding, SignAndMagnitudeIntoTheBoxesOfTheKind) {
     EXPECT_EQ(Text(w.form, "Edit1"), "");
 }
 
+TEST(JCDecoding, ShortReplyAfterStopIsDecodedFromWhatTheBufferHolds) {
+    OpenWindow<TJCForm> w;
+    Click(w.form, "GKBitBtn");
+    w.Request();
+    ASSERT_TRUE(w.Reply(WithCrc({1, 3, 10, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5})));
+    Click(w.form, "StopBitBtn");
+    w.form.Timer03Timer(); // the pause that was running
+    w.Request();
+    const Bytes exception = WithCrc({1, 0x83, 2});
+    ASSERT_TRUE(w.Reply(exception));
+    // Register 1 takes the exception's CRC bytes; 2..5 are what the earlier reply left.
+    EXPECT_EQ(EditText(w.form, 1),
+              QString::fromStdString(modbus::RegisterText(exception[3], exception[4])));
+    EXPECT_EQ(EditText(w.form, 2), "2");
+    EXPECT_EQ(EditText(w.form, 5), "5");
+    EXPECT_FALSE(w.form.Timer03->isActive());
+}
+
 TEST(JCShowWithPort, ModalRunOpensEmptiesPollsAndClosesThePort) {
     testsupport::PtyPair pty;
     TJCForm form;
