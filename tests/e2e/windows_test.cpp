@@ -238,6 +238,67 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"exception", {"--exception", "1"}, Outcome::ShortReply}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The write window only logs what passes the CRC test: a damaged reply is dropped without
+// a word, an exception is logged like any reply.
+struct WriteFaultCase {
+    const char* name;
+    std::vector<std::string> flags;
+    bool logged;
+};
+
+class WriteWindowFaults : public WindowsTest, public ::testing::WithParamInterface<WriteFaultCase> {};
+
+TEST_P(WriteWindowFaults, LogsOnlyWhatPassesTheCrcTest) {
+    const WriteFaultCase& c = GetParam();
+    std::vector<std::string> args{"--no-alias", "--seed", "4", "--split-gap", "200"};
+    args.insert(args.end(), c.flags.begin(), c.flags.end());
+    Sim sim(args);
+    TWriteForm form;
+    form.Comm32->setReadIntervalTimeout(100);
+    form.Comm32->setCommName(QString::fromStdString(sim.port));
+    form.Comm32->OpenPort();
+    form.NumberEdit->setText("1");
+    form.AddressEdit->setText("101");
+    form.DataMemo->setPlainText("2A");
+    form.DanLuBitBtnClick(nullptr);
+    ASSERT_TRUE(WaitTraffic(sim, "tx", c.flags.empty() || c.flags[0] != "--split" ? 1 : 2));
+    testsupport::Pump(400); // every part delivered and judged
+    const auto traffic = ParseTraffic(sim.process.Lines());
+    std::vector<Traffic> expected;
+    for (const Traffic& t : traffic)
+        if (t.dir == "rx" || (t.dir == "tx" && c.logged))
+            expected.push_back(t);
+    EXPECT_EQ(Log(form), ExpectedLog(expected)) << sim.process.Output();
+    EXPECT_TRUE(boxes_.isEmpty());
+    form.FormClose(nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, WriteWindowFaults,
+                         ::testing::Values(WriteFaultCase{"none", {}, true},
+                                           WriteFaultCase{"exception", {"--exception", "1"}, true},
+                                           WriteFaultCase{"badcrc", {"--bad-crc", "1"}, false},
+                                           WriteFaultCase{"split", {"--split", "1"}, false},
+                                           WriteFaultCase{"echo", {"--echo", "1"}, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The switch window halts on a damaged reply just as the register window does (the two share
+// their polling), and polls on after a good one.
+TEST_F(WindowsTest, SwitchWindowHaltsOnADamagedReply) {
+    for (const bool damaged : {false, true}) {
+        Sim sim(damaged ? std::vector<std::string>{"--no-alias", "--bad-crc", "1"} : std::vector<std::string>{"--no-alias"});
+        TKGForm form;
+        form.Comm32->setReadIntervalTimeout(50);
+        form.Comm32->setCommName(QString::fromStdString(sim.port));
+        form.Comm32->OpenPort();
+        form.EnableButtons();
+        Click(form, "KGBitBtn");
+        ASSERT_TRUE(WaitUntil([&] { return damaged ? form.Stopped : form.ReplySeen; })) << damaged;
+        EXPECT_EQ(form.Timer02->isActive(), !damaged);
+        EXPECT_EQ(EditText(form, 1).isEmpty(), damaged);
+        form.FormClose();
+    }
+}
+
 // After an accepted reply a short one (an exception) leads to the same request again.
 TEST_F(WindowsTest, ExceptionAfterAnAcceptedReplyIsPolledAgain) {
     // Half the replies refused, with a seed whose first answer is good and second an
