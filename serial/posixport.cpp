@@ -759,10 +759,11 @@ void PosixPort::ModemWatcher() {
     serial_icounter_struct before{};
     if (::ioctl(fd_, TIOCGICOUNT, &before) != 0)
         return;
+    int idleReturns = 0;
     while (!watcherStop_) {
         const int rc = ::ioctl(fd_, TIOCMIWAIT, TIOCM_CD | TIOCM_RNG);
         if (rc != 0 && errno != EINTR)
-            return; // the device is gone; the reader reports that
+            return; // no such wait, or the device is gone (the reader reports that)
         serial_icounter_struct now{};
         if (::ioctl(fd_, TIOCGICOUNT, &now) != 0)
             return;
@@ -772,8 +773,12 @@ void PosixPort::ModemWatcher() {
         if (now.rng != before.rng)
             bits |= EV_RING;
         before = now;
-        if (bits)
+        if (bits) {
+            idleReturns = 0;
             [[maybe_unused]] ssize_t n = ::write(watcherFd_, &bits, sizeof bits);
+        } else if (rc == 0 && ++idleReturns > 100) {
+            return; // a driver whose wait returns without a change would make this a busy loop
+        }
     }
 }
 

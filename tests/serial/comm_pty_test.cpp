@@ -308,11 +308,15 @@ TEST(CommPty, RealFFBytesSurviveErrorMarking) {
     EXPECT_TRUE(r.errors.empty());
 }
 
-TEST(CommPty, ReadThatCompletesEmptyEndsReaderQuietly) {
+// Time-outs that let a read finish with nothing: a total time-out alone, and "return at
+// once with what is there".
+class EmptyReads : public ::testing::TestWithParam<std::pair<uint32_t, uint32_t>> {};
+
+TEST_P(EmptyReads, EndTheReaderQuietly) {
     PtyPair pty;
     Recorder r(pty.SlavePath());
-    r.comm.setReadIntervalTimeout(0);
-    r.comm.setReadTotalTimeoutConstant(30); // a read may now finish with nothing
+    r.comm.setReadIntervalTimeout(GetParam().first);
+    r.comm.setReadTotalTimeoutConstant(GetParam().second);
     r.comm.OpenPort();
     Pump(100);
     pty.Write({1, 2});
@@ -322,6 +326,10 @@ TEST(CommPty, ReadThatCompletesEmptyEndsReaderQuietly) {
     ASSERT_TRUE(r.Send({3})); // the writer still runs
     EXPECT_EQ(pty.ReadExactly(1), (std::vector<uint8_t>{3}));
 }
+
+INSTANTIATE_TEST_SUITE_P(CommPty, EmptyReads,
+                         ::testing::Values(std::make_pair(0u, 30u),
+                                           std::make_pair(0xFFFFFFFFu, 0u)));
 
 TEST(CommPty, FarEndClosingIsAHangup) {
     PtyPair pty;

@@ -334,17 +334,17 @@ TEST(CommScripted, EverySendPulsesRtsFor50ms) {
 
 TEST(CommScripted, ReceivedPieceStopsTheWatchdogAndEachSendRestartsIt) {
     Scripted s;
-    s.r.comm.setLineBreakTime(80);
+    s.r.comm.setLineBreakTime(300);
     s.Open();
     ASSERT_TRUE(s.r.Send({1}));
-    Pump(50);
+    Pump(150);
     ASSERT_TRUE(s.r.Send({1})); // restarts with the full interval
-    Pump(50);
+    Pump(200);
     EXPECT_EQ(s.r.lineBreaks, 0);
     ASSERT_TRUE(WaitUntil([&] { return s.r.lineBreaks == 1; }));
     ASSERT_TRUE(s.r.Send({1}));
     s.line->Receive({3});
-    Pump(150);
+    Pump(400);
     EXPECT_EQ(s.r.lineBreaks, 1);
 }
 
