@@ -9,6 +9,8 @@
 
 #include <functional>
 
+class ECommsError;
+
 namespace ui {
 
 // "通讯演示": taskbar text and caption of every message box.
@@ -41,7 +43,15 @@ QString WithFullStop(const QString& text);
 void Beep();
 
 // Makes the standard error report the application's exception handler: every exception
-// that leaves a handler run through Guarded() is shown with it.
+// that leaves a handler run through Guarded() is shown with it. An ECommsError keeps its
+// message as the main text and gets CommsErrorDetails() as the informative text.
 void InstallErrorReport();
+
+// What a user can act on when a port failed to open, in English like the component's
+// messages: the device path tried, the system's reason (strerror of SystemError()), and a
+// remedy where there is one (permission denied: join the dialout group; busy: another
+// program holds the port; no such device: check the name, COMn means /dev/ttyS<n-1> unless
+// an alias exists). Lines are separated by '\n'. Empty when the error names no path.
+QString CommsErrorDetails(const ECommsError& error);
 
 } // namespace ui
