@@ -16,6 +16,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <QToolButton>
+#include <QToolTip>
 
 #include <cstdio>
 #include <memory>
@@ -73,13 +74,24 @@ bool ArmScreenshots(TDemoMainForm& mainForm, TInitForm& initForm) {
     TInitForm* init = &initForm;
     Later(500, [=] {
         shooter->Save(main->grab(), QStringLiteral("main.png"));
-        Enter(main->findChild<QToolButton*>(QStringLiteral("InitSpdBut")));
+        auto* initButton = main->findChild<QToolButton*>(QStringLiteral("InitSpdBut"));
+        Enter(initButton);
         shooter->Save(main->grab(), QStringLiteral("main-hint.png"));
+        QToolTip::showText(initButton->mapToGlobal(QPoint(8, initButton->height() + 4)),
+                           initButton->toolTip(), initButton);
+        Later(300, [=] {
+            QWidget* tip = nullptr;
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (w->objectName() == QLatin1String("qtooltip_label") && w->isVisible())
+                    tip = w;
+            shooter->Save(tip ? tip->grab() : QPixmap(), QStringLiteral("tooltip.png"));
+            QToolTip::hideText();
+        });
 
         auto* bar = main->findChild<QMenuBar*>(QStringLiteral("MainMenu1"));
         auto* system = main->findChild<QMenu*>(QStringLiteral("N5"));
-        bar->setActiveAction(system->menuAction());
-        Later(300, [=] {
+        Later(400, [=] { bar->setActiveAction(system->menuAction()); });
+        Later(700, [=] {
             system->setActiveAction(main->findChild<QAction*>(QStringLiteral("N6")));
             Later(300, [=] {
                 shooter->SaveArea(*main, system->geometry(), QStringLiteral("main-menu.png"));
@@ -92,6 +104,8 @@ bool ArmScreenshots(TDemoMainForm& mainForm, TInitForm& initForm) {
                         if (QWidget* box = QApplication::activeModalWidget(); box && box != init) {
                             shooter->Save(box->grab(), QStringLiteral("error.png"));
                             box->close();
+                        } else {
+                            shooter->Save(QPixmap(), QStringLiteral("error.png"));
                         }
                     });
                     baud->setEditText(QString()); // the error report for an empty text
