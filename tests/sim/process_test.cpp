@@ -89,7 +89,9 @@ TEST(SimCommandLine, BadFlagsExitWithCode2) {
 }
 
 TEST_F(SimProcess, AnswersOnItsTerminalAndCleansUpAtEndOfInput) {
-    testsim::Background sim({kSim, "--seed", "1"}, env_);
+    // 1200 baud: a 32 ms silence, so that a busy machine cannot pull apart the two writes
+    // of the split request below.
+    testsim::Background sim({kSim, "--seed", "1", "--baud", "1200"}, env_);
     const std::string port = sim.Field("port");
     const std::string alias = sim.Field("alias");
     ASSERT_FALSE(port.empty()) << sim.Output();
