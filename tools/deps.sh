@@ -14,6 +14,8 @@ PACKAGES=(
   clang libclang-rt-14-dev
   # a display for the demo on headless machines and for screenshots; a font with Chinese glyphs
   xvfb xauth fonts-wqy-microhei
+  # the Debian package and its checks
+  dpkg-dev lintian desktop-file-utils
 )
 
 missing=()
