@@ -23,6 +23,7 @@ public:
 
 protected:
     bool event(QEvent* e) override {
+        PublicationFence();
         if (e->type() >= CommEventType(WM_COMM_DATA) && e->type() <= CommEventType(WM_COMM_SENT)) {
             comm_->CommWndProc(e);
             return true;

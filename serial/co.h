@@ -20,6 +20,7 @@
 #include <memory>
 
 class QEvent;
+class QTimerEvent;
 
 // Raised by OpenPort with a fixed English message. `Path()` and `SystemError()` tell which
 // device was tried and why the system refused (errno, 0 when not a system failure); the
@@ -173,7 +174,7 @@ private:
 
     // The notification target's message handler (user-interface thread).
     void CommWndProc(QEvent* event);
-    void HandleTimer(int identifier);
+    void HandleTimer(int qtTimerId);
     void ApplyCommState();
     void ApplyCommTimeouts();
     void StopReadThread();

@@ -12,6 +12,11 @@
 
 namespace serial {
 
+void PublicationFence() {
+    static std::mutex fence;
+    std::lock_guard lock(fence);
+}
+
 bool PostNotification(QObject* target, uint32_t message, uint32_t wParam, uint32_t lParam,
                       std::unique_ptr<uint8_t[]> block) {
     if (!target)
@@ -19,6 +24,7 @@ bool PostNotification(QObject* target, uint32_t message, uint32_t wParam, uint32
     auto* event = new (std::nothrow) CommEvent(message, wParam, lParam, std::move(block));
     if (!event)
         return false;
+    PublicationFence();
     // Takes ownership; if the target is gone before delivery Qt deletes the event, and the
     // block with it.
     QCoreApplication::postEvent(target, event);

@@ -37,6 +37,12 @@ inline QEvent::Type CommEventType(uint32_t message) {
     return static_cast<QEvent::Type>(QEvent::User + static_cast<int>(message));
 }
 
+// Orders everything a thread wrote into a notification before whatever the receiving thread
+// does with it. Qt's event queue orders them already, but with a lock the thread sanitizer
+// cannot see into; this fence states the same order in terms it checks. Posters call it
+// after building the event, receivers before touching one.
+void PublicationFence();
+
 // A notification. A received block travels inside its event and is freed with it, whether
 // the event was handled or dropped (target destroyed first).
 class CommEvent : public QEvent {
@@ -45,6 +51,7 @@ public:
               std::unique_ptr<uint8_t[]> block = {})
         : QEvent(CommEventType(message)), Message(message), WParam(wParam), LParam(lParam),
           Block(std::move(block)) {}
+    ~CommEvent() override { PublicationFence(); } // may be dropped without being delivered
     const uint32_t Message;
     const uint32_t WParam;
     const uint32_t LParam;

@@ -166,7 +166,8 @@ public:
             return r;
         auto& front = s_->incoming.front();
         const uint32_t n = std::min<uint32_t>(size_, static_cast<uint32_t>(front.size()));
-        std::memcpy(buffer_, front.data(), n);
+        if (n > 0)
+            std::memcpy(buffer_, front.data(), n);
         front.erase(front.begin(), front.begin() + n);
         if (front.empty())
             s_->incoming.pop_front();

@@ -4,6 +4,7 @@
 #include "recorder.h"
 #include "serial/co.h"
 #include "serial/port.h"
+#include "serial/commthreads.h"
 #include "serial/scriptedport.h"
 
 #include "support/wait.h"
@@ -404,6 +405,17 @@ TEST(CommScripted, PieceLongerThanTheBufferIsSplit) {
     EXPECT_EQ(s.r.pieces[0].bytes.size(), 2048u);
     EXPECT_EQ(s.r.pieces[1].bytes.size(), 452u);
     EXPECT_EQ(s.r.pieces[0].after, 0);
+}
+
+} // namespace
+
+namespace {
+
+// A block whose posting fails goes with the failed posting (the leak checker watches).
+TEST(CommNotifications, FailedPostingFreesTheBlock) {
+    std::unique_ptr<uint8_t[]> block(new uint8_t[2049]());
+    EXPECT_FALSE(serial::PostNotification(nullptr, serial::WM_COMM_DATA, 2048, 0,
+                                          std::move(block)));
 }
 
 } // namespace
