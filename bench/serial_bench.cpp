@@ -32,7 +32,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 // The far end of the line: a pseudo-terminal master in raw mode.
 struct Pty {
@@ -94,7 +96,8 @@ void TestWindowLine(TComm& c) {
 
 double Percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
-    const std::size_t i = std::min(v.size() - 1, static_cast<std::size_t>(p * (v.size() - 1) + 0.5));
+    const std::size_t i =
+        std::min(v.size() - 1, static_cast<std::size_t>(p * (v.size() - 1) + 0.5));
     return v[i];
 }
 
@@ -120,7 +123,9 @@ void DeliveryDelay(bool quick) {
     std::printf("1. Delivery delay after the interval ran out (budget p99 <= 2 ms)\n");
     for (const uint32_t interval : {5u, 100u, 1000u}) {
         const int samples = quick ? (interval >= 1000 ? 3 : 10)
-                                  : (interval == 5 ? 200 : interval == 100 ? 40 : 10);
+                                  : (interval == 5     ? 200
+                                     : interval == 100 ? 40
+                                                       : 10);
         Pty pty;
         TComm comm;
         TestWindowLine(comm);

@@ -67,7 +67,9 @@ TComm::~TComm() {
     notifyWindow_.reset();
 }
 
-bool TComm::IsOpen() const { return port_ != nullptr; }
+bool TComm::IsOpen() const {
+    return port_ != nullptr;
+}
 
 void TComm::SetPortFactory(std::shared_ptr<serial::PortFactory> factory) {
     factory_ = factory ? std::move(factory) : serial::PosixPortFactory();
@@ -291,10 +293,17 @@ void TComm::ApplyCommState() {
     if (ignoreNullChar_)
         f |= serial::DCB_fNull;
     switch (rtsControl_) {
-    case TRtsControl::RtsEnable: f |= serial::DCB_fRtsEnable; break;
-    case TRtsControl::RtsHandshake: f |= serial::DCB_fRtsHandshake; break;
-    case TRtsControl::RtsTransmissionAvailable: f |= serial::DCB_fRtsToggle; break;
-    case TRtsControl::RtsDisable: break;
+    case TRtsControl::RtsEnable:
+        f |= serial::DCB_fRtsEnable;
+        break;
+    case TRtsControl::RtsHandshake:
+        f |= serial::DCB_fRtsHandshake;
+        break;
+    case TRtsControl::RtsTransmissionAvailable:
+        f |= serial::DCB_fRtsToggle;
+        break;
+    case TRtsControl::RtsDisable:
+        break;
     }
     dcb.Flags = f;
     dcb.XonLim = xonLimit_;
@@ -335,30 +344,84 @@ template <class T> void TComm::SetTimeout(T& field, const T& value) {
         ApplyCommTimeouts();
 }
 
-void TComm::setCommName(const QString& v) { commName_ = v; }
-void TComm::setLineBreakTime(uint32_t v) { lineBreakTime_ = v; }
-void TComm::setParity(TParity v) { parity_ = v; } // takes effect with the next line setting
-void TComm::setBaudRate(uint32_t v) { SetLineSetting(baudRate_, v); }
-void TComm::setParityCheck(bool v) { SetLineSetting(parityCheck_, v); }
-void TComm::setOutx_CtsFlow(bool v) { SetLineSetting(outxCtsFlow_, v); }
-void TComm::setOutx_DsrFlow(bool v) { SetLineSetting(outxDsrFlow_, v); }
-void TComm::setDtrControl(TDtrControl v) { SetLineSetting(dtrControl_, v); }
-void TComm::setDsrSensitivity(bool v) { SetLineSetting(dsrSensitivity_, v); }
-void TComm::setTxContinueOnXoff(bool v) { SetLineSetting(txContinueOnXoff_, v); }
-void TComm::setOutx_XonXoffFlow(bool v) { SetLineSetting(outxXonXoffFlow_, v); }
-void TComm::setInx_XonXoffFlow(bool v) { SetLineSetting(inxXonXoffFlow_, v); }
-void TComm::setReplaceWhenParityError(bool v) { SetLineSetting(replaceWhenParityError_, v); }
-void TComm::setIgnoreNullChar(bool v) { SetLineSetting(ignoreNullChar_, v); }
-void TComm::setRtsControl(TRtsControl v) { SetLineSetting(rtsControl_, v); }
-void TComm::setXonLimit(uint16_t v) { SetLineSetting(xonLimit_, v); }
-void TComm::setXoffLimit(uint16_t v) { SetLineSetting(xoffLimit_, v); }
-void TComm::setByteSize(TByteSize v) { SetLineSetting(byteSize_, v); }
-void TComm::setStopBits(TStopBits v) { SetLineSetting(stopBits_, v); }
-void TComm::setXonChar(char v) { SetLineSetting(xonChar_, v); }
-void TComm::setXoffChar(char v) { SetLineSetting(xoffChar_, v); }
-void TComm::setReplacedChar(char v) { SetLineSetting(replacedChar_, v); }
-void TComm::setReadIntervalTimeout(uint32_t v) { SetTimeout(readIntervalTimeout_, v); }
-void TComm::setReadTotalTimeoutMultiplier(uint32_t v) { SetTimeout(readTotalTimeoutMultiplier_, v); }
-void TComm::setReadTotalTimeoutConstant(uint32_t v) { SetTimeout(readTotalTimeoutConstant_, v); }
-void TComm::setWriteTotalTimeoutMultiplier(uint32_t v) { SetTimeout(writeTotalTimeoutMultiplier_, v); }
-void TComm::setWriteTotalTimeoutConstant(uint32_t v) { SetTimeout(writeTotalTimeoutConstant_, v); }
+void TComm::setCommName(const QString& v) {
+    commName_ = v;
+}
+void TComm::setLineBreakTime(uint32_t v) {
+    lineBreakTime_ = v;
+}
+void TComm::setParity(TParity v) {
+    parity_ = v;
+} // takes effect with the next line setting
+void TComm::setBaudRate(uint32_t v) {
+    SetLineSetting(baudRate_, v);
+}
+void TComm::setParityCheck(bool v) {
+    SetLineSetting(parityCheck_, v);
+}
+void TComm::setOutx_CtsFlow(bool v) {
+    SetLineSetting(outxCtsFlow_, v);
+}
+void TComm::setOutx_DsrFlow(bool v) {
+    SetLineSetting(outxDsrFlow_, v);
+}
+void TComm::setDtrControl(TDtrControl v) {
+    SetLineSetting(dtrControl_, v);
+}
+void TComm::setDsrSensitivity(bool v) {
+    SetLineSetting(dsrSensitivity_, v);
+}
+void TComm::setTxContinueOnXoff(bool v) {
+    SetLineSetting(txContinueOnXoff_, v);
+}
+void TComm::setOutx_XonXoffFlow(bool v) {
+    SetLineSetting(outxXonXoffFlow_, v);
+}
+void TComm::setInx_XonXoffFlow(bool v) {
+    SetLineSetting(inxXonXoffFlow_, v);
+}
+void TComm::setReplaceWhenParityError(bool v) {
+    SetLineSetting(replaceWhenParityError_, v);
+}
+void TComm::setIgnoreNullChar(bool v) {
+    SetLineSetting(ignoreNullChar_, v);
+}
+void TComm::setRtsControl(TRtsControl v) {
+    SetLineSetting(rtsControl_, v);
+}
+void TComm::setXonLimit(uint16_t v) {
+    SetLineSetting(xonLimit_, v);
+}
+void TComm::setXoffLimit(uint16_t v) {
+    SetLineSetting(xoffLimit_, v);
+}
+void TComm::setByteSize(TByteSize v) {
+    SetLineSetting(byteSize_, v);
+}
+void TComm::setStopBits(TStopBits v) {
+    SetLineSetting(stopBits_, v);
+}
+void TComm::setXonChar(char v) {
+    SetLineSetting(xonChar_, v);
+}
+void TComm::setXoffChar(char v) {
+    SetLineSetting(xoffChar_, v);
+}
+void TComm::setReplacedChar(char v) {
+    SetLineSetting(replacedChar_, v);
+}
+void TComm::setReadIntervalTimeout(uint32_t v) {
+    SetTimeout(readIntervalTimeout_, v);
+}
+void TComm::setReadTotalTimeoutMultiplier(uint32_t v) {
+    SetTimeout(readTotalTimeoutMultiplier_, v);
+}
+void TComm::setReadTotalTimeoutConstant(uint32_t v) {
+    SetTimeout(readTotalTimeoutConstant_, v);
+}
+void TComm::setWriteTotalTimeoutMultiplier(uint32_t v) {
+    SetTimeout(writeTotalTimeoutMultiplier_, v);
+}
+void TComm::setWriteTotalTimeoutConstant(uint32_t v) {
+    SetTimeout(writeTotalTimeoutConstant_, v);
+}

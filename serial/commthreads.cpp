@@ -38,7 +38,9 @@ bool IsSignalled(int stopFd) {
 
 // ---------------------------------------------------------------- WriteQueue
 
-WriteQueue::WriteQueue() { wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+WriteQueue::WriteQueue() {
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
 
 WriteQueue::~WriteQueue() {
     Close();
@@ -86,7 +88,9 @@ void WriteQueue::Close() {
 
 // ---------------------------------------------------------------- TThread
 
-TThread::~TThread() { Join(); }
+TThread::~TThread() {
+    Join();
+}
 
 void TThread::Join() {
     if (!thread_.joinable())
@@ -146,9 +150,13 @@ void TThread::Run() {
 
 // ---------------------------------------------------------------- TReadThread
 
-TReadThread::~TReadThread() { Join(); }
+TReadThread::~TReadThread() {
+    Join();
+}
 
-void TReadThread::Hangup() { PostNotification(notify_, WM_COMM_HANGUP); }
+void TReadThread::Hangup() {
+    PostNotification(notify_, WM_COMM_HANGUP);
+}
 
 bool TReadThread::HandleFailure(const IoResult& r) {
     if (r.status != IoStatus::InvalidHandle)
@@ -280,9 +288,13 @@ bool TReadThread::ProcessCommEvent(bool fetchResult) {
 
 // ---------------------------------------------------------------- TWriteThread
 
-TWriteThread::~TWriteThread() { Join(); }
+TWriteThread::~TWriteThread() {
+    Join();
+}
 
-void TWriteThread::Hangup() { PostNotification(notify_, WM_COMM_HANGUP); }
+void TWriteThread::Hangup() {
+    PostNotification(notify_, WM_COMM_HANGUP);
+}
 
 void TWriteThread::Execute() {
     if (!queue_.Valid()) {

@@ -15,8 +15,8 @@ struct MarkFindings {
 };
 
 struct MarkOptions {
-    bool ignoreNull = false;         // drop received 0x00 data bytes
-    bool replaceErrorByte = false;   // deliver `errorByte` for a byte received with an error
+    bool ignoreNull = false;       // drop received 0x00 data bytes
+    bool replaceErrorByte = false; // deliver `errorByte` for a byte received with an error
     uint8_t errorByte = 0;
 };
 

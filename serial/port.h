@@ -50,7 +50,8 @@ constexpr uint32_t DCB_fOutX = 0x0100;
 constexpr uint32_t DCB_fInX = 0x0200;
 constexpr uint32_t DCB_fErrorChar = 0x0400;
 constexpr uint32_t DCB_fNull = 0x0800;
-constexpr uint32_t DCB_fRtsControlMask = 0x3000; // 0 disable, 0x1000 enable, 0x2000 hs, 0x3000 toggle
+constexpr uint32_t DCB_fRtsControlMask =
+    0x3000; // 0 disable, 0x1000 enable, 0x2000 hs, 0x3000 toggle
 constexpr uint32_t DCB_fRtsEnable = 0x1000;
 constexpr uint32_t DCB_fRtsHandshake = 0x2000;
 constexpr uint32_t DCB_fRtsToggle = 0x3000;

@@ -17,11 +17,12 @@ std::string AliasFolder() {
 }
 
 bool IsTrustedAliasFolder(const std::string& folder) {
-    struct stat st{};
+    struct stat st {};
     // lstat: a link could point anywhere, including a folder someone else controls.
     if (::lstat(folder.c_str(), &st) != 0)
         return false;
-    return S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    return S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 std::string PrepareAliasFolder() {
@@ -59,7 +60,7 @@ std::string ResolvePortName(const std::string& name) {
         const std::string folder = AliasFolder();
         if (IsTrustedAliasFolder(folder)) {
             const std::string alias = folder + "/COM" + std::to_string(n);
-            struct stat st{};
+            struct stat st {};
             if (::lstat(alias.c_str(), &st) == 0)
                 return alias;
         }

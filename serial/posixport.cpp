@@ -35,12 +35,12 @@ struct SpeedCode {
     speed_t code;
 };
 constexpr SpeedCode kSpeeds[] = {
-    {50, B50},         {75, B75},           {110, B110},         {134, B134},
-    {150, B150},       {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},     {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},     {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200}, {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000}, {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
     {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
     {3500000, B3500000}, {4000000, B4000000},
 };
@@ -52,8 +52,12 @@ speed_t StandardSpeed(uint32_t rate) {
     return B0;
 }
 
-IoResult Done(uint32_t n) { return {IoStatus::Done, n, 0}; }
-IoResult Pending() { return {IoStatus::Pending, 0, 0}; }
+IoResult Done(uint32_t n) {
+    return {IoStatus::Done, n, 0};
+}
+IoResult Pending() {
+    return {IoStatus::Pending, 0, 0};
+}
 IoResult Fail(int err) {
     return {err == EBADF ? IoStatus::InvalidHandle : IoStatus::Failed, 0, err};
 }
@@ -72,7 +76,7 @@ void NoOpHandler(int) {}
 void InstallWakeSignal() {
     static std::once_flag once;
     std::call_once(once, [] {
-        struct sigaction sa{};
+        struct sigaction sa {};
         sa.sa_handler = NoOpHandler;
         sigemptyset(&sa.sa_mask);
         sa.sa_flags = 0; // no SA_RESTART: the ioctl must return
@@ -109,7 +113,7 @@ public:
     void SetExclusiveSet(bool v) { exclusiveSet_ = v; }
 
     bool IsCommHandle() override {
-        struct stat st{};
+        struct stat st {};
         termios t{};
         return ::fstat(fd_, &st) == 0 && S_ISCHR(st.st_mode) && ::tcgetattr(fd_, &t) == 0;
     }
@@ -164,11 +168,24 @@ public:
         int bits = 0;
         unsigned long request = 0;
         switch (function) {
-        case SETRTS: bits = TIOCM_RTS; request = TIOCMBIS; break;
-        case CLRRTS: bits = TIOCM_RTS; request = TIOCMBIC; break;
-        case SETDTR: bits = TIOCM_DTR; request = TIOCMBIS; break;
-        case CLRDTR: bits = TIOCM_DTR; request = TIOCMBIC; break;
-        default: return false;
+        case SETRTS:
+            bits = TIOCM_RTS;
+            request = TIOCMBIS;
+            break;
+        case CLRRTS:
+            bits = TIOCM_RTS;
+            request = TIOCMBIC;
+            break;
+        case SETDTR:
+            bits = TIOCM_DTR;
+            request = TIOCMBIS;
+            break;
+        case CLRDTR:
+            bits = TIOCM_DTR;
+            request = TIOCMBIC;
+            break;
+        default:
+            return false;
         }
         if (!hasModemLines_)
             return false;
@@ -298,10 +315,18 @@ Dcb PosixPort::DcbFromTermios(const termios& t) {
     Dcb dcb;
     dcb.Flags = DCB_fBinary | DCB_fDtrEnable | DCB_fRtsEnable;
     switch (t.c_cflag & CSIZE) {
-    case CS5: dcb.ByteSize = 5; break;
-    case CS6: dcb.ByteSize = 6; break;
-    case CS7: dcb.ByteSize = 7; break;
-    default: dcb.ByteSize = 8; break;
+    case CS5:
+        dcb.ByteSize = 5;
+        break;
+    case CS6:
+        dcb.ByteSize = 6;
+        break;
+    case CS7:
+        dcb.ByteSize = 7;
+        break;
+    default:
+        dcb.ByteSize = 8;
+        break;
     }
     if (t.c_cflag & PARENB) {
         const bool odd = t.c_cflag & PARODD;
@@ -337,11 +362,20 @@ bool PosixPort::SetCommState(const Dcb& dcb) {
     static constexpr tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     t.c_cflag |= sizes[dcb.ByteSize - 5];
     switch (dcb.Parity) {
-    case 1: t.c_cflag |= PARENB | PARODD; break;
-    case 2: t.c_cflag |= PARENB; break;
-    case 3: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case 4: t.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
+    case 1:
+        t.c_cflag |= PARENB | PARODD;
+        break;
+    case 2:
+        t.c_cflag |= PARENB;
+        break;
+    case 3:
+        t.c_cflag |= PARENB | CMSPAR | PARODD;
+        break;
+    case 4:
+        t.c_cflag |= PARENB | CMSPAR;
+        break;
+    default:
+        break;
     }
     if (dcb.StopBits != 0)
         t.c_cflag |= CSTOPB; // 1.5 stop bits is what the UART makes of this with 5 data bits
@@ -790,7 +824,7 @@ public:
             failure.systemError = errno;
             return nullptr;
         }
-        struct stat st{};
+        struct stat st {};
         bool exclusiveSet = false;
         if (::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode)) {
             // Exclusive use: an advisory lock that cooperating programs honour, and the

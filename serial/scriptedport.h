@@ -72,9 +72,9 @@ public:
     int SetCommTimeoutsCalls() const;
     Dcb LastDcb() const;
     CommTimeouts LastTimeouts() const;
-    int OpenPorts() const;        // ports alive right now
-    bool WriteWaiting() const;    // a Write is held or stalled right now
-    bool ReadPending() const;     // the reader has a read outstanding
+    int OpenPorts() const;     // ports alive right now
+    bool WriteWaiting() const; // a Write is held or stalled right now
+    bool ReadPending() const;  // the reader has a read outstanding
 
     // Used by the ports.
     struct State;

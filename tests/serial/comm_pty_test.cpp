@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <QElapsedTimer>
 
 #include <cerrno>
@@ -25,8 +27,8 @@
 
 using serialtest::OpenDescriptors;
 using serialtest::Recorder;
-using testsupport::Pump;
 using testsupport::PtyPair;
+using testsupport::Pump;
 using testsupport::WaitUntil;
 
 namespace {
@@ -58,9 +60,16 @@ struct OpenCase {
     const char* message;
     int systemError;
 };
+void PrintTo(const OpenCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
-std::string Missing() { return "/nonexistent-democomm/ttyX"; }
-std::string DevNull() { return "/dev/null"; }
+std::string Missing() {
+    return "/nonexistent-democomm/ttyX";
+}
+std::string DevNull() {
+    return "/dev/null";
+}
 std::string RegularFile() {
     static std::string path = [] {
         std::string p = ::testing::TempDir() + "democomm-regular-XXXXXX";

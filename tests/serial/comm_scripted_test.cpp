@@ -3,13 +3,15 @@
 // its port (purges, RTS, how often settings are applied).
 #include "recorder.h"
 #include "serial/co.h"
-#include "serial/port.h"
 #include "serial/commthreads.h"
+#include "serial/port.h"
 #include "serial/scriptedport.h"
 
 #include "support/wait.h"
 
 #include <gtest/gtest.h>
+
+#include <ostream>
 
 #include <QElapsedTimer>
 
@@ -56,6 +58,9 @@ struct OpenFailureCase {
     Op op;
     const char* message;
 };
+void PrintTo(const OpenFailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ScriptedOpenFailures : public ::testing::TestWithParam<OpenFailureCase> {};
 
@@ -69,13 +74,13 @@ TEST_P(ScriptedOpenFailures, LeaveNoPortBehindAndReopenWorks) {
     EXPECT_EQ(s.line->OpenPorts(), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(CommScripted, ScriptedOpenFailures,
-                         ::testing::Values(
-                             OpenFailureCase{"Open", Op::Open, "Error opening serial port"},
-                             OpenFailureCase{"NotComm", Op::IsCommHandle,
-                                             "File handle is not a comm handle "},
-                             OpenFailureCase{"Setup", Op::SetupComm, "Cannot setup comm buffer"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    CommScripted, ScriptedOpenFailures,
+    ::testing::Values(OpenFailureCase{"Open", Op::Open, "Error opening serial port"},
+                      OpenFailureCase{"NotComm", Op::IsCommHandle,
+                                      "File handle is not a comm handle "},
+                      OpenFailureCase{"Setup", Op::SetupComm, "Cannot setup comm buffer"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CommScripted, OpenPurgesAllAndAppliesTestWindowLine) {
     Scripted s;
@@ -188,18 +193,31 @@ struct FailureCase {
     const char* name;
     Op op;
     IoStatus status;
-    int hangups;        // notifications expected
-    bool readerEnds;    // afterwards nothing is received
-    bool writerEnds;    // afterwards SendData returns false
+    int hangups;     // notifications expected
+    bool readerEnds; // afterwards nothing is received
+    bool writerEnds; // afterwards SendData returns false
     void (*trigger)(ScriptedLine&, Recorder&);
 };
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 void Nothing(ScriptedLine&, Recorder&) {}
-void Data(ScriptedLine& l, Recorder&) { l.Receive({1}); }
-void Error(ScriptedLine& l, Recorder&) { l.RaiseErrors(CE_FRAME); }
-void Send(ScriptedLine&, Recorder& r) { r.Send({1, 2}); }
-void EmptyEvent(ScriptedLine& l, Recorder&) { l.RaiseEvents(0); }
-void EmptyRead(ScriptedLine& l, Recorder&) { l.ReceiveEmpty(); }
+void Data(ScriptedLine& l, Recorder&) {
+    l.Receive({1});
+}
+void Error(ScriptedLine& l, Recorder&) {
+    l.RaiseErrors(CE_FRAME);
+}
+void Send(ScriptedLine&, Recorder& r) {
+    r.Send({1, 2});
+}
+void EmptyEvent(ScriptedLine& l, Recorder&) {
+    l.RaiseEvents(0);
+}
+void EmptyRead(ScriptedLine& l, Recorder&) {
+    l.ReceiveEmpty();
+}
 
 class ThreadFailures : public ::testing::TestWithParam<FailureCase> {};
 
@@ -414,8 +432,8 @@ namespace {
 // A block whose posting fails goes with the failed posting (the leak checker watches).
 TEST(CommNotifications, FailedPostingFreesTheBlock) {
     std::unique_ptr<uint8_t[]> block(new uint8_t[2049]());
-    EXPECT_FALSE(serial::PostNotification(nullptr, serial::WM_COMM_DATA, 2048, 0,
-                                          std::move(block)));
+    EXPECT_FALSE(
+        serial::PostNotification(nullptr, serial::WM_COMM_DATA, 2048, 0, std::move(block)));
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <vector>
 
 using serial::MarkDecoder;
@@ -19,6 +21,9 @@ struct MarkCase {
     bool errorSeen;
     MarkOptions options;
 };
+void PrintTo(const MarkCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Marks : public ::testing::TestWithParam<MarkCase> {};
 
@@ -32,7 +37,7 @@ TEST_P(Marks, DecodeWholeAndByteByByte) {
         std::vector<uint8_t> buf(c.raw.size() + 1);
         if (!split) {
             out.assign(buf.begin(), buf.begin() + d.Decode(c.raw.data(), c.raw.size(), buf.data(),
-                                                          c.options, f));
+                                                           c.options, f));
         } else {
             for (uint8_t b : c.raw) {
                 uint8_t one[2];
@@ -54,7 +59,8 @@ INSTANTIATE_TEST_SUITE_P(
     LineMarks, Marks,
     ::testing::Values(
         MarkCase{"Plain", {1, 2, 0, 3}, {1, 2, 0, 3}, false, false, kPlain},
-        MarkCase{"RealFF", {0xFF, 0xFF, 0x41, 0xFF, 0xFF}, {0xFF, 0x41, 0xFF}, false, false, kPlain},
+        MarkCase{
+            "RealFF", {0xFF, 0xFF, 0x41, 0xFF, 0xFF}, {0xFF, 0x41, 0xFF}, false, false, kPlain},
         MarkCase{"Break", {1, 0xFF, 0, 0, 2}, {1, 2}, true, false, kPlain},
         MarkCase{"ErrorByte", {0xFF, 0, 0x55, 7}, {0x55, 7}, false, true, kPlain},
         MarkCase{"ErrorByteReplaced", {0xFF, 0, 0x55, 7}, {'?', 7}, false, true, kReplace},

@@ -35,9 +35,9 @@ protected:
 TEST_F(PortNames, WithoutAliasesNamesMapToDevices) {
     EXPECT_EQ(serial::AliasFolder(), folder_);
     const std::pair<const char*, const char*> table[] = {
-        {"COM1", "/dev/ttyS0"},         {"com2", "/dev/ttyS1"},     {"CoM10", "/dev/ttyS9"},
-        {"COM0", "/dev/COM0"},          {"COM", "/dev/COM"},        {"COM1x", "/dev/COM1x"},
-        {"ttyUSB0", "/dev/ttyUSB0"},    {"/dev/pts/3", "/dev/pts/3"}, {"./here", "./here"},
+        {"COM1", "/dev/ttyS0"},      {"com2", "/dev/ttyS1"},       {"CoM10", "/dev/ttyS9"},
+        {"COM0", "/dev/COM0"},       {"COM", "/dev/COM"},          {"COM1x", "/dev/COM1x"},
+        {"ttyUSB0", "/dev/ttyUSB0"}, {"/dev/pts/3", "/dev/pts/3"}, {"./here", "./here"},
     };
     for (const auto& [name, path] : table)
         EXPECT_EQ(serial::ResolvePortName(name), path) << name;
