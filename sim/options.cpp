@@ -1,5 +1,7 @@
 #include "sim/options.h"
 
+#include "sim/alias.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
@@ -142,7 +144,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
          }},
         {"--stop-bits", intSetter(o.stopBits, 1, 2)},
         {"--alias", [&](const std::string& v) -> std::string {
-             if (v.empty() || v == "." || v == ".." || v.find('/') != std::string::npos || v.size() > 64)
+             if (!ValidAliasName(v))
                  return "'" + v + "' cannot be an alias name (a plain name such as COM3, no '/')";
              o.alias = v;
              return {};

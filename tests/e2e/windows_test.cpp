@@ -97,21 +97,26 @@ TEST_F(WindowsTest, RegisterWindowWithDefaultSettingsShowsTheSimulatorsData) {
     ASSERT_EQ(sim.alias, runtime_ + "/democomm/COM2") << sim.process.Output();
     TJCForm form;
     bool decoded = false;
+    QString firstUnitVoltage;
     QTimer::singleShot(0, &form, [&] {
         Click(form, "GKBitBtn");
         decoded = WaitUntil([&] { return !EditText(form, 1).isEmpty(); }, 5000);
+        firstUnitVoltage = EditText(form, 2);
+        // The next poll, a second later as the window paces it, shows the unit coming up.
+        decoded = decoded && WaitUntil([&] { return Log(form).count(QStringLiteral("接收:")) == 2; }, 6000);
         Click(form, "StopBitBtn");
         form.BitBtn2Click();
     });
     form.ShowWithPort(9600, QStringLiteral("COM2")); // the main window's start-up settings
     ASSERT_TRUE(decoded) << sim.process.Output().c_str();
-    ASSERT_TRUE(WaitTraffic(sim, "tx", 1));
+    ASSERT_TRUE(WaitTraffic(sim, "tx", 2));
     const auto traffic = ParseTraffic(sim.process.Lines());
     EXPECT_EQ(Log(form), ExpectedLog(traffic));
-    const Bytes reply = Only(traffic, "tx").at(0).bytes;
+    const Bytes reply = Only(traffic, "tx").at(1).bytes;
     ASSERT_EQ(reply.size(), 15u);
     for (int k = 0; k < 5; ++k)
         EXPECT_EQ(EditText(form, k + 1).toStdString(), modbus::RegisterText(reply[3 + 2 * k], reply[4 + 2 * k])) << k;
+    EXPECT_NE(EditText(form, 2), firstUnitVoltage) << "the working data change";
     EXPECT_TRUE(boxes_.isEmpty()) << boxes_.join("|").toStdString();
 }
 
