@@ -36,10 +36,11 @@ namespace {
 
 constexpr int64_t kCloseAtMs = 40000;      // phase coincidence within a cycle
 constexpr int64_t kPhaseWindowMs = 4000;   // phase permitted before coincidence
-constexpr int64_t kAdvanceHoldMs = 3000;   // advance action shown after closing
+constexpr int64_t kAdvanceHoldMs = 3000;   // advance action still shown after closing
 constexpr int64_t kSelfTestMs = 3000;      // self-test after the device starts
 constexpr int64_t kVoltageRampMs = 24000;  // unit voltage reaches the system's
 constexpr int64_t kFrequencyRampMs = 25000;
+constexpr int kFinalSlip = 4;              // 0.04 Hz: the unit ends slightly fast
 
 int Wave(int64_t ms, double amplitude, double periodMs) {
     return static_cast<int>(std::lround(amplitude * std::sin(2 * std::numbers::pi * static_cast<double>(ms) / periodMs)));
@@ -91,18 +92,20 @@ Snapshot Device::At(int64_t ms) const {
     // The unit starts 12.0 V and 0.50 Hz low and is brought up; it ends slightly fast
     // (+0.04 Hz), which makes the phase slip towards coincidence.
     const int dv0 = static_cast<int>(std::lround(-120.0 * std::max(0.0, 1.0 - static_cast<double>(t) / kVoltageRampMs)));
-    const int df0 = static_cast<int>(std::lround(-50.0 + 54.0 * std::min(1.0, static_cast<double>(t) / kFrequencyRampMs)));
+    const int df0 = static_cast<int>(std::lround(-50.0 + (50.0 + kFinalSlip) * std::min(1.0, static_cast<double>(t) / kFrequencyRampMs)));
 
     const int64_t allowedV = Positive(setpoints_[2]);
     const int64_t allowedF = Positive(setpoints_[3]);
     const bool vOk = std::abs(dv0) <= allowedV;
     const bool fOk = std::abs(df0) <= allowedF;
-    // The breaker closes at coincidence only when both differences were within tolerance.
-    const bool closes = [&] {
-        const int dvc = 0, dfc = 4; // the differences at coincidence (ramps have ended)
-        return std::abs(dvc) <= allowedV && std::abs(dfc) <= allowedF;
-    }();
-    const bool closed = closes && t >= kCloseAtMs;
+    // The breaker closes at coincidence only when the differences are then within tolerance:
+    // the voltage ramp has ended by then, so it is the frequency slip that decides.
+    const bool closes = kFinalSlip <= allowedF;
+    // The advance action goes out the lead time before coincidence; the breaker closes the
+    // closing time after it (so at coincidence when the two set-points agree).
+    const int64_t advanceAt = kCloseAtMs - std::min<int64_t>(Positive(setpoints_[0]), kCloseAtMs);
+    const int64_t closeAt = std::min<int64_t>(advanceAt + Positive(setpoints_[1]), kCycleMs - 1);
+    const bool closed = closes && t >= closeAt;
 
     const int dv = closed ? 0 : dv0;
     const int df = closed ? 0 : df0;
@@ -115,8 +118,7 @@ Snapshot Device::At(int64_t ms) const {
         if (on)
             s.inputs = static_cast<uint16_t>(s.inputs | (1u << input));
     };
-    const int64_t lead = Positive(setpoints_[0]);
-    set(kAdvanceAction, closes && t >= kCloseAtMs - lead && t < kCloseAtMs + kAdvanceHoldMs);
+    set(kAdvanceAction, closes && t >= advanceAt && t < closeAt + kAdvanceHoldMs);
     set(kPhasePermitted, !closed && vOk && fOk && t >= kCloseAtMs - kPhaseWindowMs && t < kCloseAtMs);
     set(kFrequencyPermitted, !closed && fOk);
     set(kVoltagePermitted, !closed && vOk);

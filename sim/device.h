@@ -10,7 +10,8 @@
 //                                 time (ms), allowed voltage difference (0.1 V), allowed
 //                                 frequency difference (0.01 Hz), voltage equalising period (ms)
 //                                 and pulse width (ms), frequency equalising period (ms) and
-//                                 pulse width (ms); stored as written
+//                                 pulse width (ms); stored as written (sign and magnitude;
+//                                 negative values count as 0 for the cycle)
 //   discrete inputs 0300..030B    advance action, phase / frequency / voltage permitted,
 //                                 difference out of tolerance, signal line broken, self-test,
 //                                 key input, speed down, speed up, voltage down, voltage up

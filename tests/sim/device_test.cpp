@@ -185,3 +185,23 @@ TEST(Device, SetpointsSteerTheCycle) {
 }
 
 } // namespace
+
+namespace {
+
+// The advance action goes out the lead time before coincidence (40 s into the cycle), and
+// the breaker closes the closing time after it: the unit then runs at the system's values.
+TEST(Device, LeadAndClosingTimeSetTheClosing) {
+    sim::Device d(1);
+    d.Handle(Req({1, 0x10, 0x01, 0x00, 0x00, 0x02, 0x04, 0x03, 0xE8, 0x07, 0xD0}), 0); // 1000 ms, 2000 ms
+    EXPECT_FALSE(d.At(38990).Input(sim::kAdvanceAction));
+    EXPECT_TRUE(d.At(39000).Input(sim::kAdvanceAction));
+    EXPECT_NE(d.At(40990).working[3], d.At(40990).working[2]) << "not closed yet: the unit still slips";
+    const sim::Snapshot closed = d.At(41000);
+    EXPECT_EQ(closed.working[1], closed.working[0]);
+    EXPECT_EQ(closed.working[3], closed.working[2]);
+    EXPECT_FALSE(closed.Input(sim::kPhasePermitted));
+    EXPECT_TRUE(d.At(43990).Input(sim::kAdvanceAction));
+    EXPECT_FALSE(d.At(44000).Input(sim::kAdvanceAction));
+}
+
+} // namespace
