@@ -633,8 +633,15 @@ WaitResult PosixPort::WaitReader(int stopFd) {
                          {watcherFd_, POLLIN, 0}};
         const nfds_t count = watcherFd_ >= 0 ? 3 : 2;
         timespec ts{};
-        if (haveDeadline)
-            ts = ToTimespec(deadline - Clock::now());
+        if (haveDeadline) {
+            // The kernel lets a timed wait run late by a thousandth of its length (1 ms for
+            // a 1 s interval). Waking a little early and waiting out the short rest keeps
+            // the completion within microseconds of the deadline.
+            auto remaining = deadline - Clock::now();
+            if (remaining > std::chrono::milliseconds(50))
+                remaining -= remaining / 500 + std::chrono::milliseconds(1);
+            ts = ToTimespec(remaining);
+        }
         const int rc = ::ppoll(fds, count, haveDeadline ? &ts : nullptr, nullptr);
         if (rc < 0) {
             if (errno == EINTR)
