@@ -71,15 +71,17 @@ void FrameFinder::Extract(bool final, std::vector<FoundBytes>& out) {
         if (im.need == Need::Length) {
             if (im.length > kMaxFrame) {
                 dropOne();
-            } else if (buffer_.size() >= im.length) {
-                if (CrcOk(buffer_, im.length))
-                    takeFrame(im.length);
-                else
-                    dropOne(); // a bad CRC or noise in front: look for a frame one byte later
-            } else if (final) {
-                dropOne(); // cut short by a silence
-            } else {
+            } else if (buffer_.size() >= im.length && CrcOk(buffer_, im.length)) {
+                takeFrame(im.length);
+            } else if (!final && buffer_.size() < kMaxFrame) {
+                // Too short yet, or a bad CRC: wait for the silence. What ends then may be
+                // whole after all (another slave's reply on a shared line is longer than the
+                // request its function implies), or noise with a frame behind it.
                 break;
+            } else if (final && CrcOk(buffer_, buffer_.size())) {
+                takeFrame(buffer_.size());
+            } else {
+                dropOne(); // look for a frame one byte later
             }
             continue;
         }

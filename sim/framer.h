@@ -1,11 +1,13 @@
 #pragma once
 // Finds Modbus RTU request frames in the byte stream a slave receives.
 //
-// A frame ends either when the length its function implies has arrived (functions 01..06:
-// 8 bytes; 0F and 10 hex: 9 + the byte count in byte 6) and its CRC-16 is right, or when the
-// line has been silent for 3.5 character times after its last byte. Bytes that cannot start
-// a valid frame (noise, a frame with a bad CRC, a frame cut by a gap) are handed back as
-// garbage, so the caller can log them; the search then resumes one byte later, which finds a
+// A frame ends as soon as the length its function implies has arrived (functions 01..06:
+// 8 bytes; 0F and 10 hex: 9 + the byte count in byte 6) with its CRC-16 right, which also
+// separates requests that arrive joined. Otherwise it ends when the line has been silent for
+// 3.5 character times: the bytes since the last silence are a frame if their CRC is right
+// (functions without an implied length; another slave's reply on a shared line). Bytes that
+// cannot start a valid frame (noise, a bad CRC, a frame cut by a gap) are handed back as
+// garbage, so the caller can log them, and the search resumes one byte later, which finds a
 // frame that follows noise without a gap.
 //
 // Pure logic on bytes and caller-supplied times: no I/O, no clock of its own, one thread.

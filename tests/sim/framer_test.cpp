@@ -103,7 +103,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"unknown function ends with the silence", {{0us, kUnknownFn}}, {Frame(kUnknownFn)}},
         Case{"byte count beyond any frame", {{0us, {0x01, 0x10, 0x00, 0x00, 0x00, 0x80, 0xFF}}, {1ms, kRead03}},
              {Junk({0x01, 0x10, 0x00, 0x00, 0x00, 0x80, 0xFF}), Frame(kRead03)}},
-        Case{"a lone byte", {{0us, {0x01}}}, {Junk({0x01})}}),
+        Case{"a lone byte", {{0us, {0x01}}}, {Junk({0x01})}},
+        Case{"another slave's reply on a shared line", {{0us, WithCrc({0x02, 0x03, 0x04, 0, 1, 0, 2})}, {10ms, kRead03}},
+             {Frame(WithCrc({0x02, 0x03, 0x04, 0, 1, 0, 2})), Frame(kRead03)}}),
     [](const auto& info) {
         std::string n = info.param.name;
         for (char& ch : n)
