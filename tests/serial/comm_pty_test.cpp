@@ -340,6 +340,42 @@ INSTANTIATE_TEST_SUITE_P(CommPty, EmptyReads,
                          ::testing::Values(std::make_pair(0u, 30u),
                                            std::make_pair(0xFFFFFFFFu, 0u)));
 
+TEST(CommPty, TotalTimeoutCompletesTheReadWithWhatCame) {
+    PtyPair pty;
+    Recorder r(pty.SlavePath());
+    r.comm.setReadIntervalTimeout(0); // no interval: only the total ends a read
+    r.comm.setReadTotalTimeoutConstant(250);
+    QElapsedTimer t;
+    t.start();
+    r.comm.OpenPort();
+    pty.Write({1, 2, 3});
+    ASSERT_TRUE(WaitUntil([&] { return r.pieces.size() == 1; }));
+    EXPECT_GE(t.elapsed(), 200); // not before the total time-out of the read
+    EXPECT_EQ(r.pieces[0].bytes, (std::vector<uint8_t>{1, 2, 3}));
+    Pump(400); // the next read finds nothing: the reader ends, quietly
+    pty.Write({4});
+    Pump(100);
+    EXPECT_EQ(r.pieces.size(), 1u);
+    EXPECT_EQ(r.hangups, 0);
+}
+
+TEST(CommPty, FirstByteCompletesWithMaxMultiplier) {
+    PtyPair pty;
+    Recorder r(pty.SlavePath());
+    r.comm.setReadIntervalTimeout(0xFFFFFFFFu);
+    r.comm.setReadTotalTimeoutMultiplier(0xFFFFFFFFu);
+    r.comm.setReadTotalTimeoutConstant(5000);
+    r.comm.OpenPort();
+    for (uint8_t b : {1, 2}) {
+        QElapsedTimer t;
+        t.start();
+        pty.Write({b, b});
+        ASSERT_TRUE(WaitUntil([&] { return r.All().size() == 2u * b; }));
+        EXPECT_LT(t.elapsed(), 2500); // at once, not after the 5 s total
+    }
+    EXPECT_EQ(r.hangups, 0);
+}
+
 TEST(CommPty, FarEndClosingIsAHangup) {
     PtyPair pty;
     Recorder r(pty.SlavePath());
