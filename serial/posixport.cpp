@@ -659,6 +659,8 @@ WaitResult PosixPort::WaitReader(int stopFd) {
         }
         if (fds[1].revents) {
             std::lock_guard lock(mutex_);
+            if (!read_.active)
+                return WaitResult::Failed; // a hangup with no read to report it through
             if (fds[1].revents & POLLNVAL) {
                 if (read_.active && !read_.complete)
                     Complete(Fail(EBADF));
