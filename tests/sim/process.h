@@ -13,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <poll.h>
+#include <spawn.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -30,26 +31,39 @@ struct Result {
 
 namespace detail {
 
+// posix_spawn rather than fork and exec: the Qt test executables have other threads, and a
+// forked child of a threaded process must not allocate before exec.
 inline pid_t Spawn(const std::vector<std::string>& args, const Env& env, int in, int out, int err) {
-    const pid_t pid = ::fork();
-    if (pid != 0)
-        return pid;
-    ::dup2(in, STDIN_FILENO);
-    ::dup2(out, STDOUT_FILENO);
-    ::dup2(err, STDERR_FILENO);
-    for (const auto& [k, v] : env) {
-        if (v.empty())
-            ::unsetenv(k.c_str());
-        else
-            ::setenv(k.c_str(), v.c_str(), 1);
+    std::vector<std::string> envText;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        if (!env.count(entry.substr(0, entry.find('='))))
+            envText.push_back(entry);
     }
-    std::vector<char*> argv;
+    for (const auto& [k, v] : env)
+        if (!v.empty())
+            envText.push_back(k + "=" + v);
+    std::vector<char*> envp, argv;
+    for (std::string& e : envText)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    ::execvp(argv[0], argv.data());
-    std::fprintf(stderr, "cannot run %s: %s\n", argv[0], std::strerror(errno));
-    ::_exit(127);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        std::fprintf(stderr, "cannot run %s: %s\n", argv[0], std::strerror(rc));
+        return -1;
+    }
+    return pid;
 }
 
 inline int DecodeStatus(int status) {
@@ -72,6 +86,10 @@ inline Result Run(const std::vector<std::string>& args, int timeoutMs = 10000, c
     ::close(pipeFds[1]);
     ::close(devNull);
     Result r;
+    if (pid < 0) {
+        ::close(pipeFds[0]);
+        return r;
+    }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     bool killed = false;
     for (;;) {
@@ -170,6 +188,8 @@ public:
     // Waits for the process to end; its exit code (128 + signal when killed by one), or
     // nullopt if it is still running after `timeoutMs`.
     std::optional<int> Wait(int timeoutMs = 5000) {
+        if (pid_ <= 0)
+            return std::nullopt; // never started
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (!exitCode_) {
             int status = 0;
@@ -189,6 +209,8 @@ public:
 
     // Stops the process with `sig` and waits for it.
     std::optional<int> Stop(int sig = SIGTERM, int timeoutMs = 5000) {
+        if (pid_ <= 0)
+            return std::nullopt; // never started: there is no process to signal
         if (!exitCode_)
             ::kill(pid_, sig);
         return Wait(timeoutMs);
