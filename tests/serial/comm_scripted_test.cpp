@@ -370,15 +370,26 @@ TEST(CommScripted, ReceivedPieceStopsTheWatchdogAndEachSendRestartsIt) {
     Scripted s;
     s.r.comm.setLineBreakTime(300);
     s.Open();
+    QElapsedTimer sinceLastSend;
+    qint64 firedAfter = -1;
+    s.r.comm.OnLineBreak = [&](QObject*) {
+        ++s.r.lineBreaks;
+        firedAfter = sinceLastSend.elapsed();
+    };
     ASSERT_TRUE(s.r.Send({1}));
     Pump(150);
+    sinceLastSend.start();
     ASSERT_TRUE(s.r.Send({1})); // restarts with the full interval
-    Pump(200);
-    EXPECT_EQ(s.r.lineBreaks, 0);
     ASSERT_TRUE(WaitUntil([&] { return s.r.lineBreaks == 1; }));
+    EXPECT_GE(firedAfter, 290); // timed from the second send, not the first
+    Pump(50);
+    EXPECT_EQ(s.r.lineBreaks, 1); // once per send
+
+    s.r.comm.setLineBreakTime(500);
     ASSERT_TRUE(s.r.Send({1}));
     s.line->Receive({3});
-    Pump(400);
+    ASSERT_TRUE(WaitUntil([&] { return s.r.pieces.size() == 1; }));
+    Pump(600);
     EXPECT_EQ(s.r.lineBreaks, 1);
 }
 
