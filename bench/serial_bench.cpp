@@ -21,8 +21,8 @@
 #include <poll.h>
 #include <stdexcept>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <string>
+#include <sys/resource.h>
 #include <termios.h>
 #include <thread>
 #include <time.h>

@@ -16,10 +16,13 @@
 #include <QElapsedTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 
 using serial::IoStatus;
 using serial::ScriptedLine;
@@ -81,6 +84,30 @@ INSTANTIATE_TEST_SUITE_P(
                                       "File handle is not a comm handle "},
                       OpenFailureCase{"Setup", Op::SetupComm, "Cannot setup comm buffer"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CommScripted, NoDescriptorLeftForTheStopEvent) {
+    Scripted s; // the scripted port itself needs no descriptor
+    const int lowestFree = ::dup(0);
+    ASSERT_GE(lowestFree, 0);
+    ::close(lowestFree);
+    rlimit old{};
+    ::getrlimit(RLIMIT_NOFILE, &old);
+    rlimit tight = old;
+    tight.rlim_cur = static_cast<rlim_t>(lowestFree); // no new descriptor can be made
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    int err = 0;
+    try {
+        s.r.comm.OpenPort();
+    } catch (const ECommsError& e) {
+        err = e.SystemError();
+        EXPECT_STREQ(e.what(), "Unable to create event");
+    }
+    ::setrlimit(RLIMIT_NOFILE, &old);
+    EXPECT_EQ(err, EMFILE);
+    EXPECT_FALSE(s.r.comm.IsOpen());
+    EXPECT_EQ(s.line->OpenPorts(), 0);
+    s.Open();
+}
 
 TEST(CommScripted, OpenPurgesAllAndAppliesTestWindowLine) {
     Scripted s;
