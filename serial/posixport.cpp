@@ -308,6 +308,7 @@ private:
     // Modem-line watcher (only where the driver counts line changes).
     std::thread watcher_;
     std::atomic<bool> watcherStop_{false};
+    std::atomic<bool> watcherDone_{false};
     int watcherFd_ = -1; // eventfd: the watcher saw a change
 };
 
@@ -770,8 +771,12 @@ void PosixPort::StartModemWatcher() {
     if (watcherFd_ < 0)
         return;
     watcherStop_ = false;
+    watcherDone_ = false;
     try {
-        watcher_ = std::thread([this] { ModemWatcher(); });
+        watcher_ = std::thread([this] {
+            ModemWatcher();
+            watcherDone_ = true;
+        });
     } catch (...) {
         ::close(watcherFd_);
         watcherFd_ = -1;
@@ -783,17 +788,12 @@ void PosixPort::StopModemWatcher() {
         return;
     watcherStop_ = true;
     // The signal may come just before the watcher enters the ioctl; repeat until it is out.
-    const pthread_t handle = watcher_.native_handle();
-    std::atomic<bool> joined{false};
-    std::thread joiner([&] {
-        watcher_.join();
-        joined = true;
-    });
-    while (!joined) {
-        ::pthread_kill(handle, kWakeSignal);
+    // The thread is joined only afterwards, so its handle stays valid for pthread_kill.
+    while (!watcherDone_) {
+        ::pthread_kill(watcher_.native_handle(), kWakeSignal);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    joiner.join();
+    watcher_.join();
     ::close(watcherFd_);
     watcherFd_ = -1;
 }
