@@ -102,15 +102,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     switch (in.ConsumeIntegralInRange<int>(0, 2)) {
     case 0:
         PollWindow(*jc, in, true);
-        fuzzsupport::TrimLog(*jc);
+        fuzzsupport::AfterInput(*jc);
         break;
     case 1:
         PollWindow(*kg, in, false);
-        fuzzsupport::TrimLog(*kg);
+        fuzzsupport::AfterInput(*kg);
         break;
     default:
         WriteWindow(in);
-        fuzzsupport::TrimLog(*writer);
+        fuzzsupport::AfterInput(*writer);
         break;
     }
     return 0;

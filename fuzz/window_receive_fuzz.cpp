@@ -136,6 +136,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         else
             OtherEvent(in);
     }
-    fuzzsupport::TrimLog(*window);
+    fuzzsupport::AfterInput(*window);
     return 0;
 }
