@@ -293,6 +293,9 @@ TWriteThread::~TWriteThread() {
 }
 
 void TWriteThread::Hangup() {
+    // Refuse new blocks first, so that a hangup handler that tries to send already gets
+    // false instead of queueing into a writer that is ending.
+    queue_.Close();
     PostNotification(notify_, WM_COMM_HANGUP);
 }
 
