@@ -57,8 +57,10 @@ struct Settings {
     uint64_t seed = 20261206;
     double rate = 0.10;  // each of the seven fault flags
     int intervalMs = 20; // ReadIntervalTimeout: the short interval time-out
-    int delayMs = 120;   // the simulator's --delay-ms
-    int splitGapMs = 60; // the simulator's --split-gap
+    // Both far beyond the interval, so that scheduling delays on a loaded machine cannot
+    // make a prompt reply look late or join the two parts of a split one.
+    int delayMs = 300;    // the simulator's --delay-ms
+    int splitGapMs = 100; // the simulator's --split-gap
     std::string simPath;
 };
 
@@ -194,9 +196,9 @@ inline Report Run(const Settings& s) {
     answer = WithCrc(answer);
     const Bytes refusal = WithCrc({0x01, 0x83, 0x04});
     // Nothing at all by then: dropped (every part of a reply starts by the delay's end).
-    const int quietMs = s.delayMs + s.intervalMs + 150;
+    const int quietMs = s.delayMs + s.intervalMs + 300;
     // Something came but no whole reply by then: unexplained.
-    const int lastMs = s.delayMs + s.splitGapMs + s.intervalMs + 400;
+    const int lastMs = s.delayMs + s.splitGapMs + s.intervalMs + 600;
 
     QElapsedTimer total;
     total.start();
@@ -240,6 +242,10 @@ inline Report Run(const Settings& s) {
             ++report.unexplained;
             if (report.notes.size() < 10)
                 report.notes.push_back("exchange " + std::to_string(i) + ": " + detail::Hex(all));
+            // Let what is still on its way arrive, so that it is not taken for the next reply.
+            std::size_t seen = deliveries.size();
+            while (testsupport::WaitUntil([&] { return deliveries.size() > seen; }, lastMs))
+                seen = deliveries.size();
             continue;
         } else {
             const Bytes& reply = kind == 0 ? answer : refusal;
@@ -268,7 +274,7 @@ inline Report Run(const Settings& s) {
                 offset = end;
             }
             split = firstIdx + 1 < deliveries.size();
-            // A delivery comes an interval after its last byte; a delayed one many more.
+                    // A delivery comes an interval after its last byte; a delayed one many more.
             delay = deliveries[firstIdx].atMs > s.intervalMs + s.delayMs / 2;
             outcome = Classify(deliveries.back().bytes);
             report.seen.exception += kind == 1;
