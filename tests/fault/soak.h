@@ -66,6 +66,30 @@ struct Settings {
 
 struct FaultTally {
     long drop = 0, badCrc = 0, split = 0, delay = 0, exception = 0, noise = 0, echo = 0;
+    // From the simulator's "drop=1 bad-crc=2 ..." summary.
+    static FaultTally Parse(const std::string& summary) {
+        FaultTally t;
+        std::istringstream in(summary);
+        std::string item;
+        while (in >> item) {
+            const auto eq = item.find('=');
+            if (eq == std::string::npos)
+                continue;
+            const std::string key = item.substr(0, eq);
+            const long value = std::stol(item.substr(eq + 1));
+            long* field = key == "drop"        ? &t.drop
+                          : key == "bad-crc"   ? &t.badCrc
+                          : key == "split"     ? &t.split
+                          : key == "delay"     ? &t.delay
+                          : key == "exception" ? &t.exception
+                          : key == "noise"     ? &t.noise
+                          : key == "echo"      ? &t.echo
+                                               : nullptr;
+            if (field)
+                *field = value;
+        }
+        return t;
+    }
     std::string Summary() const {
         return "drop=" + std::to_string(drop) + " bad-crc=" + std::to_string(badCrc) +
                " split=" + std::to_string(split) + " delay=" + std::to_string(delay) +
