@@ -9,8 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 namespace fs = std::filesystem;
 using namespace e2e;
@@ -40,13 +43,26 @@ const Traffic* LastTx(const std::vector<Traffic>& t) {
     return nullptr;
 }
 
+// The simulator logs a reply just after sending it, so mbpoll may have ended before the
+// line is out: waits (up to 5 s) until `replies` replies have been logged.
+std::vector<Traffic> TrafficWithReplies(Sim& sim, std::ptrdiff_t replies) {
+    std::vector<Traffic> t;
+    for (int i = 0; i < 500; ++i) {
+        t = ParseTraffic(sim.process.Lines());
+        if (std::count_if(t.begin(), t.end(), [](const Traffic& x) { return x.dir == "tx"; }) >= replies)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return t;
+}
+
 TEST_F(MbpollTest, ReadsWhatTheSimulatorSent) {
     Sim sim({"--no-alias"});
     ASSERT_FALSE(sim.port.empty());
 
     const auto working = MbpollRead(sim.port, "4", 0, 5);
     ASSERT_EQ(working.exitCode, 0) << working.output;
-    auto traffic = ParseTraffic(sim.process.Lines());
+    auto traffic = TrafficWithReplies(sim, 1);
     ASSERT_NE(LastTx(traffic), nullptr);
     EXPECT_EQ(MbpollValues(working.output), Registers(LastTx(traffic)->bytes));
     const auto w = MbpollValues(working.output);
@@ -62,7 +78,7 @@ TEST_F(MbpollTest, ReadsWhatTheSimulatorSent) {
     ASSERT_EQ(inputs.exitCode, 0) << inputs.output;
     const auto bits = MbpollValues(inputs.output);
     ASSERT_EQ(bits.size(), 12u);
-    traffic = ParseTraffic(sim.process.Lines());
+    traffic = TrafficWithReplies(sim, 3);
     const Bytes& reply = LastTx(traffic)->bytes;
     ASSERT_EQ(reply.size(), 7u);
     for (int i = 0; i < 12; ++i)
