@@ -86,7 +86,8 @@ int Cycles(int cycles) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <democomm-sim> [cycles N] [exchanges N] [seed S]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <democomm-sim> [cycles N] [exchanges N] [seed S]\n",
+                     argv[0]);
         return 2;
     }
     int cycles = 0, exchanges = 0;
@@ -106,11 +107,12 @@ int main(int argc, char** argv) {
     if (exchanges > 0) {
         settings.exchanges = exchanges;
         const soak::Report r = soak::Run(settings);
-        std::printf("fault exchanges (every flag at %.0f %%, interval time-out %d ms, seed %llu):\n%s",
-                    settings.rate * 100, settings.intervalMs,
-                    static_cast<unsigned long long>(settings.seed), r.Text().c_str());
-        const bool ok = r.Accounted() == r.exchanges && r.unexplained == 0 &&
-                        r.seen.Summary() == r.simFaults;
+        std::printf(
+            "fault exchanges (every flag at %.0f %%, interval time-out %d ms, seed %llu):\n%s",
+            settings.rate * 100, settings.intervalMs,
+            static_cast<unsigned long long>(settings.seed), r.Text().c_str());
+        const bool ok =
+            r.Accounted() == r.exchanges && r.unexplained == 0 && r.seen.Summary() == r.simFaults;
         std::printf("%s\n", ok ? "every reply accounted for" : "NOT all accounted for");
         return ok ? 0 : 1;
     }

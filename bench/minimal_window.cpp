@@ -21,7 +21,8 @@ class StartupProbe : public QObject {
 public:
     using QObject::QObject;
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() != QEvent::Expose || fired_ || !static_cast<QWindow*>(watched)->isExposed())
+        if (event->type() != QEvent::Expose || fired_ ||
+            !static_cast<QWindow*>(watched)->isExposed())
             return false;
         fired_ = true;
         QTimer::singleShot(0, this, [] {

@@ -60,7 +60,8 @@ Sample RunOnce(const std::string& program, const std::string& platform) {
     Sample s;
     long long shown = 0;
     const auto at = text.find("shown ");
-    if (at != std::string::npos && std::sscanf(text.c_str() + at, "shown %lld rss %ld", &shown, &s.rssKiB) == 2)
+    if (at != std::string::npos &&
+        std::sscanf(text.c_str() + at, "shown %lld rss %ld", &shown, &s.rssKiB) == 2)
         s.ms = static_cast<double>(shown - start) / 1e6;
     return s;
 }
@@ -74,7 +75,8 @@ double Median(std::vector<double> v) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s <democomm> <minimal_window> [repetitions] [platform...]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <democomm> <minimal_window> [repetitions] [platform...]\n",
+                     argv[0]);
         return 2;
     }
     const std::string democomm = argv[1], minimal = argv[2];
@@ -112,11 +114,11 @@ int main(int argc, char** argv) {
         withinBudget = withinBudget && ratio <= 1.2;
         std::printf("platform %s, %d starts each (median, min..max):\n", platform.c_str(), reps);
         std::printf("  minimal window: %7.1f ms (%.1f..%.1f)  rss %6.0f KiB\n", mMin,
-                    *std::min_element(tMin.begin(), tMin.end()), *std::max_element(tMin.begin(), tMin.end()),
-                    Median(rMin));
+                    *std::min_element(tMin.begin(), tMin.end()),
+                    *std::max_element(tMin.begin(), tMin.end()), Median(rMin));
         std::printf("  democomm:       %7.1f ms (%.1f..%.1f)  rss %6.0f KiB\n", mApp,
-                    *std::min_element(tApp.begin(), tApp.end()), *std::max_element(tApp.begin(), tApp.end()),
-                    Median(rApp));
+                    *std::min_element(tApp.begin(), tApp.end()),
+                    *std::max_element(tApp.begin(), tApp.end()), Median(rApp));
         std::printf("  ratio %.2f x (budget 1.20 x): %s; memory ratio %.2f x\n", ratio,
                     ratio <= 1.2 ? "within" : "OVER", Median(rApp) / Median(rMin));
     }

@@ -32,7 +32,8 @@ Decoded DecodeInReads(const std::vector<uint8_t>& stream, const std::vector<std:
         std::copy(stream.begin() + static_cast<std::ptrdiff_t>(at),
                   stream.begin() + static_cast<std::ptrdiff_t>(at + n), in.get());
         auto out = std::make_unique<uint8_t[]>(n + 1);
-        const std::size_t produced = decoder.Decode(in.get(), n, out.get(), options, result.findings);
+        const std::size_t produced =
+            decoder.Decode(in.get(), n, out.get(), options, result.findings);
         if (produced > n + 1)
             std::abort();
         result.bytes.insert(result.bytes.end(), out.get(), out.get() + produced);

@@ -78,7 +78,8 @@ void WriteWindow(FuzzedDataProvider& in) {
     Click(*writer, in.ConsumeBool() ? "DanLuBitBtn" : "WJCBitBtn");
     CheckFrame(writer->Frame06, 8);
     if (!writer->Frame10.empty()) {
-        const std::size_t lines = std::size_t(writer->Frame10[5]) | std::size_t(writer->Frame10[4]) << 8;
+        const std::size_t lines = std::size_t(writer->Frame10[5]) | std::size_t(writer->Frame10[4])
+                                                                        << 8;
         if (lines > TWriteForm::MaxLines10)
             std::abort();
         CheckFrame(writer->Frame10, 9 + 2 * lines);

@@ -38,8 +38,12 @@ int Entries(const char* dir) {
     }
     return n;
 }
-int OpenDescriptors() { return Entries("/proc/self/fd"); }
-int Threads() { return Entries("/proc/self/task"); }
+int OpenDescriptors() {
+    return Entries("/proc/self/fd");
+}
+int Threads() {
+    return Entries("/proc/self/task");
+}
 
 void Click(QObject& form, const char* name) {
     form.findChild<QAbstractButton*>(QString::fromLatin1(name))->click();
@@ -48,9 +52,13 @@ void Click(QObject& form, const char* name) {
 // Counts the boxes a window shows.
 struct Boxes {
     QStringList texts;
-    Boxes() { ui::SetBoxSink([this](const ui::BoxRecord& r) { texts << r.text; }); }
+    Boxes() {
+        ui::SetBoxSink([this](const ui::BoxRecord& r) { texts << r.text; });
+    }
     ~Boxes() { ui::SetBoxSink({}); }
-    int Count(const char* text) const { return static_cast<int>(texts.count(QString::fromUtf8(text))); }
+    int Count(const char* text) const {
+        return static_cast<int>(texts.count(QString::fromUtf8(text)));
+    }
 };
 
 // The simulator on its own pseudo-terminal, no alias.
@@ -299,7 +307,8 @@ TEST(FaultFlags, EveryReplyAccountedForAndMatchesWhatTheSimulatorInjected) {
     EXPECT_LE(std::abs(r.seen.split - injected.split), slack) << text;
     EXPECT_LE(r.mispredicted, slack) << text;
     EXPECT_GT(r.seen.drop, 0) << text;
-    EXPECT_GT(r.outcomes[static_cast<int>(soak::Outcome::Accepted)], settings.exchanges / 3) << text;
+    EXPECT_GT(r.outcomes[static_cast<int>(soak::Outcome::Accepted)], settings.exchanges / 3)
+        << text;
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LT(r.rssEndKiB - r.rssStartKiB, 4096) << text;
 #endif

@@ -107,11 +107,11 @@ inline const char* OutcomeName(Outcome o) {
 struct Report {
     int exchanges = 0;
     std::array<long, static_cast<int>(Outcome::Count)> outcomes{};
-    FaultTally seen;          // faults read back from the bytes
-    std::string simFaults;    // the simulator's own "faults:" summary
-    std::string simFrames;    // and its "frames:" line
-    int unexplained = 0;      // exchanges whose bytes fit no combination of faults
-    int mispredicted = 0;     // outcome other than the faults predict
+    FaultTally seen;                     // faults read back from the bytes
+    std::string simFaults;               // the simulator's own "faults:" summary
+    std::string simFrames;               // and its "frames:" line
+    int unexplained = 0;                 // exchanges whose bytes fit no combination of faults
+    int mispredicted = 0;                // outcome other than the faults predict
     long rssStartKiB = 0, rssEndKiB = 0; // after the first tenth, at the end
     double seconds = 0;
     std::vector<std::string> notes; // the first few unexplained or mispredicted exchanges
@@ -133,8 +133,8 @@ struct Report {
         o << "faults injected:  " << simFaults << "\n";
         o << "simulator " << simFrames << "\n";
         o << "unexplained: " << unexplained << " mispredicted: " << mispredicted << "\n";
-        o << "resident memory: " << rssStartKiB << " KiB after " << exchanges / 10
-          << " exchanges, " << rssEndKiB << " KiB at the end\n";
+        o << "resident memory: " << rssStartKiB << " KiB after " << exchanges / 10 << " exchanges, "
+          << rssEndKiB << " KiB at the end\n";
         for (const auto& n : notes)
             o << "  " << n << "\n";
         return o.str();
@@ -185,10 +185,29 @@ inline Report Run(const Settings& s) {
     using detail::Delivery;
     Report report;
     const std::string rate = std::to_string(s.rate);
-    testsim::Background sim({s.simPath, "--no-alias", "--quiet", "--seed", std::to_string(s.seed),
-                             "--drop", rate, "--bad-crc", rate, "--split", rate, "--delay", rate,
-                             "--exception", rate, "--noise", rate, "--echo", rate, "--split-gap",
-                             std::to_string(s.splitGapMs), "--delay-ms", std::to_string(s.delayMs)});
+    testsim::Background sim({s.simPath,
+                             "--no-alias",
+                             "--quiet",
+                             "--seed",
+                             std::to_string(s.seed),
+                             "--drop",
+                             rate,
+                             "--bad-crc",
+                             rate,
+                             "--split",
+                             rate,
+                             "--delay",
+                             rate,
+                             "--exception",
+                             rate,
+                             "--noise",
+                             rate,
+                             "--echo",
+                             rate,
+                             "--split-gap",
+                             std::to_string(s.splitGapMs),
+                             "--delay-ms",
+                             std::to_string(s.delayMs)});
     const std::string port = sim.Field("port");
     if (port.empty()) {
         report.notes.push_back("democomm-sim did not start: " + sim.Output());
@@ -298,7 +317,7 @@ inline Report Run(const Settings& s) {
                 offset = end;
             }
             split = firstIdx + 1 < deliveries.size();
-                    // A delivery comes an interval after its last byte; a delayed one many more.
+            // A delivery comes an interval after its last byte; a delayed one many more.
             delay = deliveries[firstIdx].atMs > s.intervalMs + s.delayMs / 2;
             outcome = Classify(deliveries.back().bytes);
             report.seen.exception += kind == 1;
@@ -322,8 +341,9 @@ inline Report Run(const Settings& s) {
         if (predicted != outcome) {
             ++report.mispredicted;
             if (report.notes.size() < 10)
-                report.notes.push_back("exchange " + std::to_string(i) + " " + OutcomeName(outcome) +
-                                       " predicted " + OutcomeName(predicted) + ": " + detail::Hex(all));
+                report.notes.push_back("exchange " + std::to_string(i) + " " +
+                                       OutcomeName(outcome) + " predicted " +
+                                       OutcomeName(predicted) + ": " + detail::Hex(all));
         }
     }
     report.seconds = static_cast<double>(total.elapsed()) / 1000.0;
