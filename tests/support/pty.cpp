@@ -5,6 +5,7 @@
 #include <QEventLoop>
 
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
@@ -64,28 +65,17 @@ void PtyPair::Write(const std::vector<uint8_t>& bytes) {
 }
 
 std::vector<uint8_t> PtyPair::ReadExactly(std::size_t n, int timeoutMs) {
-    std::vector<uint8_t> out;
-    QDeadlineTimer deadline(timeoutMs);
-    while (out.size() < n && !deadline.hasExpired()) {
-        uint8_t buf[4096];
-        const ssize_t got = ::read(master_, buf, std::min(sizeof buf, n - out.size()));
-        if (got > 0) {
-            out.insert(out.end(), buf, buf + got);
-            continue;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        pollfd p{master_, POLLIN, 0};
-        ::poll(&p, 1, 1);
-    }
-    return out;
+    return ReadUpTo(n, timeoutMs);
 }
 
-std::vector<uint8_t> PtyPair::ReadFor(int ms) {
+std::vector<uint8_t> PtyPair::ReadFor(int ms) { return ReadUpTo(SIZE_MAX, ms); }
+
+std::vector<uint8_t> PtyPair::ReadUpTo(std::size_t limit, int timeoutMs) {
     std::vector<uint8_t> out;
-    QDeadlineTimer deadline(ms);
-    while (!deadline.hasExpired()) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (out.size() < limit && !deadline.hasExpired()) {
         uint8_t buf[4096];
-        const ssize_t got = ::read(master_, buf, sizeof buf);
+        const ssize_t got = ::read(master_, buf, std::min(sizeof buf, limit - out.size()));
         if (got > 0) {
             out.insert(out.end(), buf, buf + got);
             continue;

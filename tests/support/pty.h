@@ -28,6 +28,9 @@ public:
     void CloseMaster();
 
 private:
+    // Reads until `limit` bytes are in or `timeoutMs` passes, processing Qt events meanwhile.
+    std::vector<uint8_t> ReadUpTo(std::size_t limit, int timeoutMs);
+
     int master_ = -1;
     int keepSlave_ = -1; // keeps the slave side alive between opens (no spurious hangups)
     std::string slavePath_;
