@@ -51,14 +51,16 @@ struct SocatPair {
     testsim::Background process{{"socat", "-d", "-d", "pty,raw,echo=0", "pty,raw,echo=0"}};
     std::string a, b;
     SocatPair() {
-        std::vector<std::string> ends;
-        process.WaitForLine([&](const std::string& l) {
-            ends.clear();
-            for (const std::string& line : process.Lines())
-                if (const auto at = line.find("PTY is "); at != std::string::npos)
-                    ends.push_back(line.substr(at + 7));
-            return ends.size() >= 2 && l.find("starting data transfer loop") != std::string::npos;
+        // socat names both ends before it starts its transfer loop. The lines are read only
+        // after the wait: reading them inside the predicate would grow the list the wait is
+        // walking through.
+        process.WaitForLine([](const std::string& l) {
+            return l.find("starting data transfer loop") != std::string::npos;
         });
+        std::vector<std::string> ends;
+        for (const std::string& line : process.Lines())
+            if (const auto at = line.find("PTY is "); at != std::string::npos)
+                ends.push_back(line.substr(at + 7));
         if (ends.size() >= 2) {
             a = ends[0];
             b = ends[1];
