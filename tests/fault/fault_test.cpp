@@ -7,6 +7,7 @@
 #include "../sim/process.h"
 #include "serial/co.h"
 #include "serial/portname.h"
+#include "support/openerror.h"
 #include "support/pty.h"
 #include "support/wait.h"
 #include "testwindows/JC.h"
@@ -240,14 +241,7 @@ TEST(OpenClose, RepeatedCyclesWithSendsInFlightLeaveNothingBehind) {
 
 // ------------------------------------------------------------------ one port, two users
 
-std::string OpenError(TComm& comm) {
-    try {
-        comm.OpenPort();
-    } catch (const ECommsError& e) {
-        return e.what();
-    }
-    return {};
-}
+using testsupport::OpenError;
 
 TEST(SharedPort, SecondComponentAndSecondProgramAreRefusedFirstKeepsWorking) {
     testsupport::PtyPair pty;

@@ -18,6 +18,7 @@
 #include "../sim/process.h"
 #include "modbus/codec.h"
 #include "serial/co.h"
+#include "support/frames.h"
 #include "support/wait.h"
 
 #include <QCoreApplication>
@@ -35,12 +36,7 @@ namespace soak {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes WithCrc(Bytes b) {
-    const uint16_t crc = modbus::CRC16(b.data(), static_cast<uint8_t>(b.size()));
-    b.push_back(static_cast<uint8_t>(crc & 0xFF));
-    b.push_back(static_cast<uint8_t>(crc >> 8));
-    return b;
-}
+using testsupport::WithCrc;
 
 // Resident memory of this process in KiB (VmRSS), 0 when unknown.
 inline long ResidentKiB() {

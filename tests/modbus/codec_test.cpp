@@ -1,4 +1,5 @@
 #include "modbus/codec.h"
+#include "tests/support/frames.h"
 
 #include <gtest/gtest.h>
 
@@ -24,12 +25,7 @@ uint16_t BitwiseCrc(const uint8_t* data, unsigned count) {
     return reg;
 }
 
-std::vector<uint8_t> WithCrc(std::vector<uint8_t> body) {
-    const uint16_t c = CRC16(body.data(), static_cast<uint8_t>(body.size()));
-    body.push_back(c & 0xFF);
-    body.push_back(c >> 8);
-    return body;
-}
+using testsupport::WithCrc;
 
 } // namespace
 

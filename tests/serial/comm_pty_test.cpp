@@ -3,6 +3,7 @@
 #include "serial/co.h"
 #include "serial/posixbaud.h"
 
+#include "support/openerror.h"
 #include "support/pty.h"
 #include "support/wait.h"
 
@@ -27,6 +28,7 @@
 
 using serialtest::OpenDescriptors;
 using serialtest::Recorder;
+using testsupport::OpenError;
 using testsupport::PtyPair;
 using testsupport::Pump;
 using testsupport::WaitUntil;
@@ -38,18 +40,6 @@ std::vector<uint8_t> Bytes(std::size_t n, uint8_t seed = 1) {
     for (std::size_t i = 0; i < n; ++i)
         v[i] = static_cast<uint8_t>((i * 7 + seed) % 251); // no 0xFF: keep marks out of it
     return v;
-}
-
-// Opens `comm` and returns the ECommsError it raised ("" when it opened).
-std::string OpenError(TComm& comm, int* systemError = nullptr) {
-    try {
-        comm.OpenPort();
-    } catch (const ECommsError& e) {
-        if (systemError)
-            *systemError = e.SystemError();
-        return e.what();
-    }
-    return {};
 }
 
 // ------------------------------------------------------------------ opening and closing

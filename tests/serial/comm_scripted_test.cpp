@@ -7,6 +7,7 @@
 #include "serial/port.h"
 #include "serial/scriptedport.h"
 
+#include "support/openerror.h"
 #include "support/wait.h"
 
 #include <gtest/gtest.h>
@@ -46,14 +47,7 @@ struct Scripted {
     }
 };
 
-std::string OpenError(TComm& comm) {
-    try {
-        comm.OpenPort();
-    } catch (const ECommsError& e) {
-        return e.what();
-    }
-    return {};
-}
+using testsupport::OpenError;
 
 // ------------------------------------------------------------------ opening
 

@@ -5,6 +5,7 @@
 
 #include "modbus/codec.h"
 #include "serial/co.h"
+#include "support/frames.h"
 #include "support/pty.h"
 #include "support/wait.h"
 #include "testwindows/dialogs.h"
@@ -23,13 +24,7 @@ namespace polltest {
 
 using Bytes = std::vector<uint8_t>;
 
-// `bytes` followed by their CRC-16, low byte first.
-inline Bytes WithCrc(Bytes bytes) {
-    const uint16_t crc = modbus::CRC16(bytes.data(), static_cast<uint8_t>(bytes.size()));
-    bytes.push_back(static_cast<uint8_t>(crc & 0xFF));
-    bytes.push_back(static_cast<uint8_t>(crc >> 8));
-    return bytes;
-}
+using testsupport::WithCrc;
 
 // The 8-byte request frame (codec layout) as a byte vector.
 inline Bytes Frame(int32_t slave, uint8_t function, int32_t start, int32_t quantity) {

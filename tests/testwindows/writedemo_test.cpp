@@ -4,6 +4,7 @@
 
 #include "modbus/codec.h"
 #include "serial/co.h"
+#include "support/frames.h"
 #include "support/pty.h"
 #include "support/wait.h"
 #include "testwindows/dialogs.h"
@@ -39,12 +40,7 @@ Bytes Hex(const std::string& text) {
     return out;
 }
 
-Bytes WithCrc(Bytes frame) {
-    const uint16_t crc = modbus::CRC16(frame.data(), static_cast<uint8_t>(frame.size()));
-    frame.push_back(static_cast<uint8_t>(crc));
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
-    return frame;
-}
+using testsupport::WithCrc;
 
 // `count` data lines holding the hexadecimal numbers 0, 1, 2, ...
 std::string Lines(int count) {
