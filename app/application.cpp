@@ -67,8 +67,8 @@ void InitialiseApplication(QApplication& application) {
     ui::InstallErrorReport();
 }
 
-QIcon TwoImageGlyph(const QString& path) {
-    const QPixmap both(path);
+QIcon TwoImageGlyph(const char* const xpm[]) {
+    const QPixmap both(xpm);
     QIcon icon;
     if (both.isNull())
         return icon;

@@ -30,9 +30,11 @@ void InitialiseApplication(QApplication& application);
 QFont WindowFont(int pixelSize);
 void InstallFontSubstitutes();
 
-// Loads a two-image button picture (a 2n x n image: normal on the left, disabled on the
-// right) as an icon with both modes. An unreadable picture gives an empty icon.
-QIcon TwoImageGlyph(const QString& path);
+// Makes a two-image button picture (a 2n x n image: normal on the left, disabled on the
+// right) into an icon with both modes. An empty or unreadable picture gives an empty icon.
+// The pictures are compiled in as XPM data: reading image files would make Qt scan its
+// image plugins, which costs start-up time.
+QIcon TwoImageGlyph(const char* const xpm[]);
 
 // Hints "short|long": the part before the first bar is shown as tooltip, the part after it
 // in the status bar; a hint without a bar is used whole for both.

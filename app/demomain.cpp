@@ -5,6 +5,12 @@
 #include "serial/exception.h"
 #include "ui_demomain.h"
 
+#include "pictures/init.xpm"
+#include "pictures/jc.xpm"
+#include "pictures/kg.xpm"
+#include "pictures/quit.xpm"
+#include "pictures/write.xpm"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLayout>
@@ -38,11 +44,11 @@ TDemoMainForm::TDemoMainForm(QWidget* parent)
     ui_->Label1->setFont(app::WindowFont(16));
     ui_->Label3->setFont(app::WindowFont(12));
 
-    ui_->KGSpdBut->setIcon(app::TwoImageGlyph(QStringLiteral(":/pictures/kg.xpm")));
-    ui_->JCSpdBut->setIcon(app::TwoImageGlyph(QStringLiteral(":/pictures/jc.xpm")));
-    ui_->WriteSpdBut->setIcon(app::TwoImageGlyph(QStringLiteral(":/pictures/write.xpm")));
-    ui_->InitSpdBut->setIcon(app::TwoImageGlyph(QStringLiteral(":/pictures/init.xpm")));
-    ui_->QuitSpdBut->setIcon(app::TwoImageGlyph(QStringLiteral(":/pictures/quit.xpm")));
+    ui_->KGSpdBut->setIcon(app::TwoImageGlyph(kg_xpm));
+    ui_->JCSpdBut->setIcon(app::TwoImageGlyph(jc_xpm));
+    ui_->WriteSpdBut->setIcon(app::TwoImageGlyph(write_xpm));
+    ui_->InitSpdBut->setIcon(app::TwoImageGlyph(init_xpm));
+    ui_->QuitSpdBut->setIcon(app::TwoImageGlyph(quit_xpm));
     app::ApplyHints(this);
 
     // The definition fixes the client area; the window is as large as it plus the menu.

@@ -3,6 +3,9 @@
 #include "app/application.h"
 #include "ui_init.h"
 
+#include "pictures/no.xpm"
+#include "pictures/ok.xpm"
+
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QGuiApplication>
@@ -101,8 +104,8 @@ TInitForm::TInitForm(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui
                    Qt::WindowSystemMenuHint | Qt::WindowMaximizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setFont(app::WindowFont(12));
-    ui_->BitBtn1->setIcon(app::TwoImageGlyph(QStringLiteral(":/pictures/ok.xpm")));
-    ui_->BitBtn2->setIcon(app::TwoImageGlyph(QStringLiteral(":/pictures/no.xpm")));
+    ui_->BitBtn1->setIcon(app::TwoImageGlyph(ok_xpm));
+    ui_->BitBtn2->setIcon(app::TwoImageGlyph(no_xpm));
 
     ui_->BTComBox->setLineEdit(new TLimitedEdit(BaudTypingLimit, ui_->BTComBox));
     // No completion: the handlers must see exactly what was typed, not a guessed list entry.
