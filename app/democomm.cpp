@@ -5,12 +5,14 @@
 #include "app/demomain.h"
 #include "app/init.h"
 #include "app/screenshot.h"
-#include "app/startupprobe.h"
+#include "app/startup.h"
 #include "testwindows/JC.h"
 #include "testwindows/KG.h"
 #include "testwindows/writedemo.h"
 
 #include <QApplication>
+
+#include <optional>
 
 int main(int argc, char** argv) {
     if (const auto exitCode = app::HandleCommandLine(argc, argv))
@@ -22,19 +24,39 @@ int main(int argc, char** argv) {
     // Order of creation: main window first (its FormCreate runs now), then the switch-status
     // window, the settings dialog, the write window and the register window. Each test window
     // creates its own closed serial component. Destroyed in reverse order on the way out.
+    //
+    // The four hidden windows take a few milliseconds to build, so they are built right after
+    // the main window has first been painted, before the loop takes the user's first input;
+    // a click that could still come earlier builds them first (TDemoMainForm::BuildWindows).
     TDemoMainForm DemoMainForm;
-    TKGForm KGForm(&DemoMainForm);
-    TInitForm InitForm(&DemoMainForm);
-    TWriteForm WriteForm(&DemoMainForm);
-    TJCForm JCForm(&DemoMainForm);
-    DemoMainForm.SetWindows({.KGForm = ShowWithPortOf(&KGForm),
-                             .JCForm = ShowWithPortOf(&JCForm),
-                             .WriteForm = ShowWithPortOf(&WriteForm),
-                             .InitForm = &InitForm});
+    std::optional<TKGForm> KGForm;
+    std::optional<TInitForm> InitForm;
+    std::optional<TWriteForm> WriteForm;
+    std::optional<TJCForm> JCForm;
+    DemoMainForm.SetWindowBuilder([&] {
+        KGForm.emplace(&DemoMainForm);
+        InitForm.emplace(&DemoMainForm);
+        WriteForm.emplace(&DemoMainForm);
+        JCForm.emplace(&DemoMainForm);
+        app::ArmScreenshots(DemoMainForm, *InitForm);
+        return TDemoWindows{.KGForm = ShowWithPortOf(&*KGForm),
+                            .JCForm = ShowWithPortOf(&*JCForm),
+                            .WriteForm = ShowWithPortOf(&*WriteForm),
+                            .InitForm = &*InitForm};
+    });
 
-    app::ArmScreenshots(DemoMainForm, InitForm);
-    if (!qEnvironmentVariableIsEmpty("DEMOCOMM_STARTUP_PROBE"))
-        app::ArmStartupProbe(DemoMainForm); // bench/startup_bench
+    // bench/startup_bench reads "shown" (the main window painted) and "ready" (every window
+    // built); the program then ends.
+    const bool probe = !qEnvironmentVariableIsEmpty("DEMOCOMM_STARTUP_PROBE");
+    app::AfterFirstExposure(DemoMainForm, [&] {
+        if (probe)
+            app::ReportStartupStage("shown");
+        DemoMainForm.BuildWindows();
+        if (probe) {
+            app::ReportStartupStage("ready");
+            QCoreApplication::quit();
+        }
+    });
     DemoMainForm.show();
     return application.exec();
 }

@@ -17,6 +17,8 @@
 #include <QScreen>
 #include <QStatusTipEvent>
 
+#include <utility>
+
 namespace {
 // The client area of the window definition: panel, labels and status bar below the menu.
 constexpr int ClientWidth = 413;
@@ -80,10 +82,20 @@ TDemoMainForm::~TDemoMainForm() {
 }
 
 void TDemoMainForm::SetWindows(TDemoWindows windows) {
+    build_ = nullptr;
     KGForm_ = std::move(windows.KGForm);
     JCForm_ = std::move(windows.JCForm);
     WriteForm_ = std::move(windows.WriteForm);
     InitForm_ = windows.InitForm;
+}
+
+void TDemoMainForm::SetWindowBuilder(std::function<TDemoWindows()> build) {
+    build_ = std::move(build);
+}
+
+void TDemoMainForm::BuildWindows() {
+    if (auto build = std::exchange(build_, nullptr))
+        SetWindows(build());
 }
 
 void TDemoMainForm::SetTerminate(std::function<void()> terminate) {
@@ -121,21 +133,25 @@ bool TDemoMainForm::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TDemoMainForm::KGSpdButClick() {
+    BuildWindows();
     if (KGForm_)
         KGForm_(CommBaudRate_, CommPortName_);
 }
 
 void TDemoMainForm::JCSpdButClick() {
+    BuildWindows();
     if (JCForm_)
         JCForm_(CommBaudRate_, CommPortName_);
 }
 
 void TDemoMainForm::WriteSpdButClick() {
+    BuildWindows();
     if (WriteForm_)
         WriteForm_(CommBaudRate_, CommPortName_);
 }
 
 void TDemoMainForm::InitSpdButClick() {
+    BuildWindows();
     if (!InitForm_)
         return;
     InitForm_->ShowWithPort(CommBaudRate_, CommPortName_);

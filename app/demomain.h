@@ -47,11 +47,16 @@ class TDemoMainForm : public QMainWindow {
     Q_OBJECT
 public:
     // Builds the window from its definition and runs FormCreate. It opens nothing until
-    // SetWindows has been called.
+    // SetWindows or SetWindowBuilder has been called.
     explicit TDemoMainForm(QWidget* parent = nullptr);
     ~TDemoMainForm() override;
 
     void SetWindows(TDemoWindows windows);
+    // The windows are made later by `build`: by BuildWindows, or at the latest when a button
+    // or menu item first needs one. Lets the program show this window before the others exist.
+    void SetWindowBuilder(std::function<TDemoWindows()> build);
+    // Runs a pending builder (once) and takes its windows; otherwise does nothing.
+    void BuildWindows();
     // How QuitSpdButClick and the close box end the program; QCoreApplication::quit unless
     // replaced (tests replace it so that their own event loop keeps running).
     void SetTerminate(std::function<void()> terminate);
@@ -82,6 +87,7 @@ private:
     std::unique_ptr<Ui::TDemoMainForm> ui_;
     QString CommPortName_;
     int32_t CommBaudRate_ = 0;
+    std::function<TDemoWindows()> build_;
     TShowWithPort KGForm_;
     TShowWithPort JCForm_;
     TShowWithPort WriteForm_;

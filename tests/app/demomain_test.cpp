@@ -259,6 +259,27 @@ TEST_P(DemoMainFormOpen, AFailureToOpenBecomesTheErrorReport) {
     EXPECT_TRUE(capture.boxes.empty());
 }
 
+// The program shows the main window before the others exist: a click that comes first builds
+// them, once, and then opens the window it asked for.
+TEST_P(DemoMainFormOpen, AClickBeforeTheWindowsExistBuildsThemFirst) {
+    form.SetWindows({});
+    int builds = 0;
+    form.SetWindowBuilder([&] {
+        ++builds;
+        return TDemoWindows{ShowWithPortOf(&windows[0]), ShowWithPortOf(&windows[1]),
+                            ShowWithPortOf(&windows[2]), &initForm};
+    });
+    EXPECT_EQ(builds, 0);
+    Trigger();
+    EXPECT_EQ(builds, 1);
+    ASSERT_EQ(Window().calls.size(), 1u);
+    Trigger();
+    form.BuildWindows();
+    EXPECT_EQ(builds, 1);
+    EXPECT_EQ(Window().calls.size(), 2u);
+    EXPECT_TRUE(capture.boxes.empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Controls, DemoMainFormOpen,
                          ::testing::Values(OpenCase{"KGSpdBut", 0}, OpenCase{"N2", 0},
                                            OpenCase{"JCSpdBut", 1}, OpenCase{"N3", 1},
@@ -284,7 +305,8 @@ TEST_P(DemoMainFormSettings, OnlyOkCopiesTheValues) {
     BoxCapture capture;
     TDemoMainForm form;
     TInitForm initForm;
-    form.SetWindows({.InitForm = &initForm});
+    // Built on first need, as the program does it.
+    form.SetWindowBuilder([&] { return TDemoWindows{.InitForm = &initForm}; });
     const auto open = [&] {
         if (auto* b = form.findChild<QToolButton*>(QString::fromLatin1(GetParam().openWith)))
             b->click();
