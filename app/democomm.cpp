@@ -26,8 +26,8 @@ int main(int argc, char** argv) {
     // creates its own closed serial component. Destroyed in reverse order on the way out.
     //
     // The four hidden windows take a few milliseconds to build, so they are built right after
-    // the main window has first been painted, before the loop takes the user's first input;
-    // a click that could still come earlier builds them first (TDemoMainForm::BuildWindows).
+    // the main window has first been painted, not before; a click that comes earlier still
+    // builds them before it opens anything (TDemoMainForm::BuildWindows).
     TDemoMainForm DemoMainForm;
     std::optional<TKGForm> KGForm;
     std::optional<TInitForm> InitForm;
