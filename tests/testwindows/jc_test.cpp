@@ -121,20 +121,10 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{"ManualTrimmedSlave", "SendBitbtn", 1, " 1F\t", "0100", "8",
                   Frame(0x1F, 3, 0x100, 8), "31"},
         FrameCase{"ManualNegativeSlave", "SendBitbtn", 1, "-1", "0", "1FFFF",
-                  Frame(-1, 3, 0, 0xFFFF), "-1"}),
+                  Frame(-1, 3, 0, 0xFFFF), "-1"},
+        FrameCase{"ManualStartKeepsItsLow16Bits", "SendBitbtn", 1, "1", "12345", "1",
+                  Frame(1, 3, 0x2345, 1), "1"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(JCFrames, StartAddress12345KeepsOnlyItsLow16Bits) {
-    OpenWindow<TJCForm> w;
-    SetText(w.form, "AddressEdit", "12345");
-    SetText(w.form, "ByteCountEdit", "1");
-    Click(w.form, "SendBitbtn");
-    const Bytes sent = w.Request();
-    ASSERT_EQ(sent.size(), 8u);
-    EXPECT_EQ(sent[2], 0x23);
-    EXPECT_EQ(sent[3], 0x45);
-    EXPECT_TRUE(modbus::CrcTestPasses(sent));
-}
 
 TEST(JCDecoding, SignAndMagnitudeIntoTheBoxesOfTheKind) {
     OpenWindow<TJCForm> w;

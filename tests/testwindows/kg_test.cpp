@@ -1,5 +1,5 @@
-// The switch-state window: its controls, its function 02 frames and the decoding of the
-// twelve states, and a run through the modal ShowWithPort.
+// The switch-state window: its controls, its function 02 frames, the decoding of the twelve
+// states, and what a port that cannot be opened leaves.
 #include "poll_test_support.h"
 #include "testwindows/KG.h"
 
@@ -7,11 +7,8 @@
 
 #include <QFrame>
 #include <QSpinBox>
-#include <QTimer>
 
 using namespace polltest;
-using testsupport::WaitUntil;
-
 namespace {
 
 const Bytes FixedRequest = {0x01, 0x02, 0x03, 0x00, 0x00, 0x0C, 0x78, 0x4B};
@@ -113,16 +110,6 @@ TEST(KGExchange, SixByteReplyWithByteCountOneTakesByte4FromTheCrc) {
         EXPECT_EQ(states[i] == QStringLiteral("是"), bool(reply[4] >> (i - 8) & 1)) << i;
 }
 
-TEST(KGExchange, SlaveZeroFromTheSpinner) {
-    OpenWindow<TKGForm> w;
-    Find<QSpinBox>(w.form, "UpDownbegin")->setValue(0);
-    Click(w.form, "KGBitBtn");
-    const Bytes sent = w.Request();
-    ASSERT_EQ(sent.size(), 8u);
-    EXPECT_EQ(sent, Frame(0, 2, 0x300, 12));
-    EXPECT_EQ(Text(w.form, "cjLabel"), "0");
-}
-
 TEST(KGExchange, ManualDefaultsGiveTheFixedFrameButAreNeverDecoded) {
     OpenWindow<TKGForm> w;
     Click(w.form, "SendBitbtn");
@@ -137,75 +124,41 @@ TEST(KGExchange, ManualDefaultsGiveTheFixedFrameButAreNeverDecoded) {
     EXPECT_EQ(w.form.RequestKind, TKGForm::ManualRequest);
 }
 
-struct ManualSlave {
-    const char* text;
-    uint8_t address;
+// The address byte is the slave number's low 8 bits, the label shows the whole number.
+struct FrameCase {
+    const char* name;
+    const char* button;
+    int spinner;
+    const char* slave;
+    const char* start;
+    Bytes frame;
     const char* cjLabel;
 };
-class KGManualSlaves : public ::testing::TestWithParam<ManualSlave> {};
+class KGFrames : public ::testing::TestWithParam<FrameCase> {};
 
-TEST_P(KGManualSlaves, AddressByteIsTheLow8BitsLabelTheWholeNumber) {
+TEST_P(KGFrames, RequestOnTheWireAndSlaveLabel) {
+    const FrameCase& c = GetParam();
     OpenWindow<TKGForm> w;
-    SetText(w.form, "CurrentNumberEdit", QString::fromLatin1(GetParam().text));
-    Click(w.form, "SendBitbtn");
-    const Bytes sent = w.Request();
-    ASSERT_EQ(sent.size(), 8u);
-    EXPECT_EQ(sent[0], GetParam().address);
-    EXPECT_EQ(Text(w.form, "cjLabel"), QString::fromLatin1(GetParam().cjLabel));
-    EXPECT_TRUE(modbus::CrcTestPasses(sent));
+    Find<QSpinBox>(w.form, "UpDownbegin")->setValue(c.spinner);
+    SetText(w.form, "CurrentNumberEdit", QString::fromLatin1(c.slave));
+    SetText(w.form, "AddressEdit", QString::fromLatin1(c.start));
+    Click(w.form, c.button);
+    EXPECT_EQ(w.Request(), c.frame);
+    EXPECT_EQ(Text(w.form, "cjLabel"), QString::fromLatin1(c.cjLabel));
 }
-INSTANTIATE_TEST_SUITE_P(Slaves, KGManualSlaves,
-                         ::testing::Values(ManualSlave{"1F", 0x1F, "31"},
-                                           ManualSlave{"1FF", 0xFF, "511"},
-                                           ManualSlave{"-1", 0xFF, "-1"},
-                                           ManualSlave{"1f", 0x1F, "31"}));
-
-TEST(KGExchange, ManualStartAddress12345) {
-    OpenWindow<TKGForm> w;
-    SetText(w.form, "AddressEdit", "12345");
-    Click(w.form, "SendBitbtn");
-    const Bytes sent = w.Request();
-    ASSERT_EQ(sent.size(), 8u);
-    EXPECT_EQ(sent[2], 0x23);
-    EXPECT_EQ(sent[3], 0x45);
-    EXPECT_EQ(sent[5], 0x0C);
-}
-
-TEST(KGExchange, SplitReplyLogsNothingAndHalts) {
-    OpenWindow<TKGForm> w;
-    Click(w.form, "KGBitBtn");
-    w.Request();
-    ASSERT_TRUE(w.Reply({StatesReply.begin(), StatesReply.begin() + 4}));
-    ASSERT_TRUE(w.Reply({StatesReply.begin() + 4, StatesReply.end()}));
-    EXPECT_FALSE(Log(w.form).contains(QStringLiteral("接收:")));
-    EXPECT_EQ(States(w.form), QStringList(12, QString()));
-    EXPECT_FALSE(Enabled(w.form, "KGBitBtn"));
-    EXPECT_FALSE(w.form.Timer02->isActive());
-}
-
-TEST(KGShowWithPort, ModalRunPollsAndClosesThePort) {
-    testsupport::PtyPair pty;
-    TKGForm form;
-    form.Comm32->setReadIntervalTimeout(20);
-    Bytes sent;
-    QString edit1;
-    QTimer::singleShot(0, &form, [&] {
-        EXPECT_TRUE(form.isVisible());
-        EXPECT_TRUE(Enabled(form, "KGBitBtn"));
-        Click(form, "KGBitBtn");
-        sent = pty.ReadExactly(8);
-        pty.Write(StatesReply);
-        WaitUntil([&] { return form.ReplySeen; });
-        edit1 = Text(form, "Edit1");
-        Click(form, "BitBtn2");
-    });
-    form.ShowWithPort(9600, QString::fromStdString(pty.SlavePath()));
-    EXPECT_EQ(sent, FixedRequest);
-    EXPECT_EQ(edit1, QStringLiteral("是"));
-    EXPECT_FALSE(form.Comm32->IsOpen());
-    EXPECT_TRUE(form.Stopped);
-    EXPECT_FALSE(form.Timer02->isActive());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Requests, KGFrames,
+    ::testing::Values(
+        FrameCase{"SpinnerSlave0", "KGBitBtn", 0, "1", "300", Frame(0, 2, 0x300, 12), "0"},
+        FrameCase{"Manual1F", "SendBitbtn", 1, "1F", "300", Frame(0x1F, 2, 0x300, 12), "31"},
+        FrameCase{"ManualLowerCase", "SendBitbtn", 1, "1f", "300", Frame(0x1F, 2, 0x300, 12),
+                  "31"},
+        FrameCase{"Manual1FF", "SendBitbtn", 1, "1FF", "300", Frame(0xFF, 2, 0x300, 12), "511"},
+        FrameCase{"ManualMinusOne", "SendBitbtn", 1, "-1", "300", Frame(0xFF, 2, 0x300, 12),
+                  "-1"},
+        FrameCase{"ManualStartKeepsItsLow16Bits", "SendBitbtn", 1, "1", "12345",
+                  Frame(1, 2, 0x2345, 12), "1"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(KGShowWithPort, PortThatCannotBeOpenedLeavesAfterEmptyingLogAndStates) {
     TKGForm form;

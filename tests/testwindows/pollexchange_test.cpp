@@ -50,18 +50,14 @@ protected:
 
     QTimer* Timer() { return W::Timer(form); }
     void Tick() { W::Tick(form); }
-    bool AnyStartEnabled() {
+    qsizetype EnabledStarts() {
+        qsizetype n = 0;
         for (const QString& name : W::StartButtons())
-            if (Enabled(form, name.toLatin1().constData()))
-                return true;
-        return false;
+            n += Enabled(form, name.toLatin1().constData());
+        return n;
     }
-    bool AllStartEnabled() {
-        for (const QString& name : W::StartButtons())
-            if (!Enabled(form, name.toLatin1().constData()))
-                return false;
-        return true;
-    }
+    bool AnyStartEnabled() { return EnabledStarts() > 0; }
+    bool AllStartEnabled() { return EnabledStarts() == W::StartButtons().size(); }
     // Start, take the request at the far end, answer it with an accepted reply.
     void StartAndAccept() {
         Click(form, W::StartButton);

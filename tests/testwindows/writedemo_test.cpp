@@ -319,17 +319,6 @@ TEST_F(WriteFormTest, KeyFilterKeepsHexDigitsAsTypedAndBeepsAtEverythingElse) {
     EXPECT_EQ(Beeps(), 11);
 }
 
-TEST_F(WriteFormTest, TypedLowerCaseGivesTheSameFrameAsUpperCase) {
-    Open();
-    form.show();
-    form.DataMemo->clear();
-    form.DataMemo->setFocus();
-    TypeText(form.DataMemo, QStringLiteral("1f4"));
-    EXPECT_EQ(form.DataMemo->toPlainText(), QStringLiteral("1f4"));
-    Click(Button::F06);
-    EXPECT_EQ(pty.ReadExactly(8), kDefault06);
-}
-
 TEST_F(WriteFormTest, PastedTextIsNotFiltered) {
     Open();
     form.DataMemo->clear();
