@@ -42,6 +42,13 @@ std::vector<uint8_t> Bytes(std::size_t n, uint8_t seed = 1) {
     return v;
 }
 
+// The far end of a fresh pseudo-terminal and a recorder set up for its slave side (not opened).
+class CommPty : public ::testing::Test {
+protected:
+    PtyPair pty;
+    Recorder r{pty.SlavePath()};
+};
+
 // ------------------------------------------------------------------ opening and closing
 
 struct OpenCase {
@@ -95,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
                                ENOTTY}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CommPty, HardwareNameWithoutDeviceFails) {
+TEST_F(CommPty, HardwareNameWithoutDeviceFails) {
     const std::string dir = ::testing::TempDir() + "democomm-noalias";
     ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1); // no alias folder there
     for (const auto& [name, device] : {std::pair{"COM7", "/dev/ttyS6"}, {"COM99", "/dev/ttyS98"}}) {
@@ -110,8 +117,7 @@ TEST(CommPty, HardwareNameWithoutDeviceFails) {
     ::unsetenv("XDG_RUNTIME_DIR");
 }
 
-TEST(CommPty, PortHeldElsewhereCannotBeOpened) {
-    PtyPair pty;
+TEST_F(CommPty, PortHeldElsewhereCannotBeOpened) {
     TComm first;
     first.setCommName(QString::fromStdString(pty.SlavePath()));
     first.OpenPort();
@@ -159,9 +165,7 @@ TEST(CommPty, PortHeldElsewhereCannotBeOpened) {
     ::close(holder);
 }
 
-TEST(CommPty, SecondOpenRaisesAndPortStaysUsable) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath());
+TEST_F(CommPty, SecondOpenRaisesAndPortStaysUsable) {
     r.comm.OpenPort();
     EXPECT_EQ(OpenError(r.comm), "This serial port already opened");
     EXPECT_TRUE(r.comm.IsOpen());
@@ -169,9 +173,7 @@ TEST(CommPty, SecondOpenRaisesAndPortStaysUsable) {
     EXPECT_EQ(pty.ReadExactly(3), (std::vector<uint8_t>{1, 2, 3}));
 }
 
-TEST(CommPty, OpenCloseRepeatedlyLeaksNothing) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath());
+TEST_F(CommPty, OpenCloseAndDestroyLeaveNothingOpen) {
     const int before = OpenDescriptors();
     for (int i = 0; i < 5; ++i) {
         r.comm.OpenPort();
@@ -180,28 +182,19 @@ TEST(CommPty, OpenCloseRepeatedlyLeaksNothing) {
         r.comm.ClosePort(); // the second close does nothing
         EXPECT_EQ(OpenDescriptors(), before);
     }
-}
-
-TEST(CommPty, DestroyingAnOpenComponentClosesIt) {
-    PtyPair pty;
-    const int before = OpenDescriptors();
-    auto comm = std::make_unique<TComm>();
+    auto comm = std::make_unique<TComm>(); // destroyed while open and sending
     comm->setCommName(QString::fromStdString(pty.SlavePath()));
     comm->OpenPort();
     const uint8_t b = 1;
     comm->SendData(&b, 1);
     comm.reset();
     EXPECT_EQ(OpenDescriptors(), before);
-    TComm again;
-    again.setCommName(QString::fromStdString(pty.SlavePath()));
-    EXPECT_EQ(OpenError(again), "");
+    EXPECT_EQ(OpenError(r.comm), "");
 }
 
 // ------------------------------------------------------------------ sending
 
-TEST(CommPty, SendsExactFrameBytes) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath());
+TEST_F(CommPty, SendsExactFrameBytes) {
     EXPECT_FALSE(r.Send({1, 2})); // closed
     r.comm.OpenPort();
     const std::vector<uint8_t> frame{0x01, 0x03, 0x00, 0x00, 0x00, 0x05, 0x85, 0xC9};
@@ -215,9 +208,7 @@ TEST(CommPty, SendsExactFrameBytes) {
     EXPECT_EQ(pty.ReadExactly(all.size()), all);
 }
 
-TEST(CommPty, EmptySendPulsesNothingAndArmsNoWatchdog) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath());
+TEST_F(CommPty, EmptySendPulsesNothingAndArmsNoWatchdog) {
     r.comm.setLineBreakTime(30);
     r.comm.OpenPort();
     const uint8_t b = 0;
@@ -227,20 +218,7 @@ TEST(CommPty, EmptySendPulsesNothingAndArmsNoWatchdog) {
     EXPECT_TRUE(pty.ReadFor(10).empty());
 }
 
-TEST(CommPty, SentNotificationOnceAfterOpenThenPerRun) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath());
-    r.comm.OpenPort();
-    ASSERT_TRUE(WaitUntil([&] { return r.sent == 1; }));
-    Pump(30);
-    EXPECT_EQ(r.sent, 1); // nothing sent, one notification
-    ASSERT_TRUE(r.Send({5}));
-    ASSERT_TRUE(WaitUntil([&] { return r.sent == 2; }));
-}
-
-TEST(CommPty, ClosePortWithStalledWriteIsPrompt) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath());
+TEST_F(CommPty, ClosePortWithStalledWriteIsPrompt) {
     r.comm.OpenPort();
     // The far end reads nothing: the terminal's buffers fill and the writer stalls.
     std::vector<uint8_t> chunk = Bytes(60000);
@@ -259,9 +237,8 @@ TEST(CommPty, ClosePortWithStalledWriteIsPrompt) {
 
 // ------------------------------------------------------------------ receiving
 
-TEST(CommPty, LongBurstArrivesIn2048Pieces) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath(), 300); // room for a busy machine between the far end's writes
+TEST_F(CommPty, LongBurstArrivesIn2048Pieces) {
+    r.comm.setReadIntervalTimeout(300); // room for a busy machine between the far end's writes
     r.comm.OpenPort();
     const auto data = Bytes(5000);
     pty.Write(data);
@@ -275,33 +252,22 @@ TEST(CommPty, LongBurstArrivesIn2048Pieces) {
     EXPECT_EQ(r.All(), data);
 }
 
-TEST(CommPty, PauseLongerThanIntervalGivesTwoPieces) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath(), 40);
+TEST_F(CommPty, PieceEndsAnIntervalAfterItsLastByte) {
+    r.comm.setReadIntervalTimeout(300);
     r.comm.OpenPort();
+    QElapsedTimer t;
+    t.start();
     pty.Write({1, 3, 4});
-    Pump(250);
-    pty.Write({0, 5});
+    ASSERT_TRUE(WaitUntil([&] { return !r.pieces.empty(); }));
+    EXPECT_GE(t.elapsed(), 290);
+    pty.Write({0, 5}); // after that pause: a piece of its own
     ASSERT_TRUE(WaitUntil([&] { return r.pieces.size() == 2; }));
     EXPECT_EQ(r.pieces[0].bytes, (std::vector<uint8_t>{1, 3, 4}));
     EXPECT_EQ(r.pieces[1].bytes, (std::vector<uint8_t>{0, 5}));
     EXPECT_EQ(r.pieces[1].after, 0);
 }
 
-TEST(CommPty, PieceWaitsForTheIntervalAfterTheLastByte) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath(), 300);
-    r.comm.OpenPort();
-    pty.Write({9});
-    QElapsedTimer t;
-    t.start();
-    ASSERT_TRUE(WaitUntil([&] { return !r.pieces.empty(); }));
-    EXPECT_GE(t.elapsed(), 290);
-}
-
-TEST(CommPty, RealFFBytesSurviveErrorMarking) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath());
+TEST_F(CommPty, RealFFBytesSurviveErrorMarking) {
     r.comm.OpenPort();
     // What a device may send that looks like the terminal's own marks.
     const std::vector<uint8_t> data{0xFF, 0x00, 0x00, 0xFF, 0xFF, 0x41, 0xFF, 0x00, 0x42, 0xFF};
@@ -311,32 +277,8 @@ TEST(CommPty, RealFFBytesSurviveErrorMarking) {
     EXPECT_TRUE(r.errors.empty());
 }
 
-// Time-outs that let a read finish with nothing: a total time-out alone, and "return at
-// once with what is there".
-class EmptyReads : public ::testing::TestWithParam<std::pair<uint32_t, uint32_t>> {};
-
-TEST_P(EmptyReads, EndTheReaderQuietly) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath());
-    r.comm.setReadIntervalTimeout(GetParam().first);
-    r.comm.setReadTotalTimeoutConstant(GetParam().second);
-    r.comm.OpenPort();
-    Pump(100);
-    pty.Write({1, 2});
-    Pump(100);
-    EXPECT_TRUE(r.pieces.empty());
-    EXPECT_EQ(r.hangups, 0);
-    ASSERT_TRUE(r.Send({3})); // the writer still runs
-    EXPECT_EQ(pty.ReadExactly(1), (std::vector<uint8_t>{3}));
-}
-
-INSTANTIATE_TEST_SUITE_P(CommPty, EmptyReads,
-                         ::testing::Values(std::make_pair(0u, 30u),
-                                           std::make_pair(0xFFFFFFFFu, 0u)));
-
-TEST(CommPty, TotalTimeoutCompletesTheReadWithWhatCame) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath());
+// Reads that may finish with nothing end the reader quietly; the writer goes on.
+TEST_F(CommPty, TotalTimeoutCompletesTheReadWithWhatCame) {
     r.comm.setReadIntervalTimeout(0); // no interval: only the total ends a read
     r.comm.setReadTotalTimeoutConstant(250);
     QElapsedTimer t;
@@ -346,16 +288,29 @@ TEST(CommPty, TotalTimeoutCompletesTheReadWithWhatCame) {
     ASSERT_TRUE(WaitUntil([&] { return r.pieces.size() == 1; }));
     EXPECT_GE(t.elapsed(), 200); // not before the total time-out of the read
     EXPECT_EQ(r.pieces[0].bytes, (std::vector<uint8_t>{1, 2, 3}));
-    Pump(600); // the next read finds nothing: the reader ends, quietly
+    Pump(600); // the next read finds nothing
     pty.Write({4});
     Pump(100);
     EXPECT_EQ(r.pieces.size(), 1u);
     EXPECT_EQ(r.hangups, 0);
+    ASSERT_TRUE(r.Send({3}));
+    EXPECT_EQ(pty.ReadExactly(1), (std::vector<uint8_t>{3}));
 }
 
-TEST(CommPty, FirstByteCompletesWithMaxMultiplier) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath());
+TEST_F(CommPty, ReturnAtOnceReadEndsTheReaderQuietly) {
+    r.comm.setReadIntervalTimeout(0xFFFFFFFFu);
+    r.comm.setReadTotalTimeoutConstant(0);
+    r.comm.OpenPort();
+    Pump(100);
+    pty.Write({1, 2});
+    Pump(100);
+    EXPECT_TRUE(r.pieces.empty());
+    EXPECT_EQ(r.hangups, 0);
+    ASSERT_TRUE(r.Send({3}));
+    EXPECT_EQ(pty.ReadExactly(1), (std::vector<uint8_t>{3}));
+}
+
+TEST_F(CommPty, FirstByteCompletesWithMaxMultiplier) {
     r.comm.setReadIntervalTimeout(0xFFFFFFFFu);
     r.comm.setReadTotalTimeoutMultiplier(0xFFFFFFFFu);
     r.comm.setReadTotalTimeoutConstant(5000);
@@ -370,15 +325,22 @@ TEST(CommPty, FirstByteCompletesWithMaxMultiplier) {
     EXPECT_EQ(r.hangups, 0);
 }
 
-TEST(CommPty, FarEndClosingIsAHangup) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath());
+TEST_F(CommPty, FarEndClosingDeliversWhatCameThenHangsUp) {
+    r.comm.setReadIntervalTimeout(400); // the piece is still being gathered when the end goes
+    std::size_t piecesAtLastHangup = 0;
+    r.comm.OnRequestHangup = [&](QObject*) {
+        ++r.hangups;
+        piecesAtLastHangup = r.pieces.size();
+    };
     r.comm.OpenPort();
     pty.Write({7, 8});
-    ASSERT_TRUE(WaitUntil([&] { return !r.pieces.empty(); }));
+    Pump(100);
+    ASSERT_TRUE(r.pieces.empty());
     pty.CloseMaster();
     // Reader and writer both find the device gone; after that nothing can be sent.
     ASSERT_TRUE(WaitUntil([&] { return r.hangups == 2; }));
+    EXPECT_EQ(r.All(), (std::vector<uint8_t>{7, 8}));
+    EXPECT_EQ(piecesAtLastHangup, 1u); // the reader's hangup comes after its data
     EXPECT_FALSE(r.Send({1}));
     EXPECT_TRUE(r.comm.IsOpen()); // the component stays open until closed
     r.comm.ClosePort();
@@ -386,32 +348,7 @@ TEST(CommPty, FarEndClosingIsAHangup) {
 
 // ------------------------------------------------------------------ reply watchdog
 
-TEST(CommPty, LineBreakOnceAfterSilence) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath());
-    r.comm.setLineBreakTime(60);
-    r.comm.OpenPort();
-    ASSERT_TRUE(r.Send({7}));
-    ASSERT_TRUE(WaitUntil([&] { return r.lineBreaks == 1; }));
-    Pump(150);
-    EXPECT_EQ(r.lineBreaks, 1);
-}
-
-TEST(CommPty, ReplyInTimeSuppressesLineBreak) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath(), 10);
-    r.comm.setLineBreakTime(400);
-    r.comm.OpenPort();
-    ASSERT_TRUE(r.Send({7}));
-    pty.Write({1, 2});
-    Pump(600);
-    EXPECT_EQ(r.pieces.size(), 1u);
-    EXPECT_EQ(r.lineBreaks, 0);
-}
-
-TEST(CommPty, LineBreakStillComesAfterClosePort) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath());
+TEST_F(CommPty, LineBreakStillComesAfterClosePort) {
     r.comm.setLineBreakTime(50);
     r.comm.OpenPort();
     ASSERT_TRUE(r.Send({7}));
@@ -432,16 +369,8 @@ tcflag_t CFlag(int fd) {
     return t.c_cflag;
 }
 
-TEST(CommPty, TestWindowSettingsReachTheTerminal) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath());
-    r.comm.setStopBits(TStopBits::_2);
-    r.comm.setDtrControl(TDtrControl::DtrDisable);
-    r.comm.setRtsControl(TRtsControl::RtsTransmissionAvailable);
-    r.comm.setOutx_XonXoffFlow(false);
-    r.comm.setInx_XonXoffFlow(false);
-    r.comm.setTxContinueOnXoff(false);
-    r.comm.OpenPort();
+TEST_F(CommPty, TestWindowSettingsReachTheTerminal) {
+    r.comm.OpenPort(); // the recorder's line is the test windows' one
     termios t{};
     ASSERT_EQ(tcgetattr(pty.MasterFd(), &t), 0); // the master reads the terminal's settings
     EXPECT_EQ(cfgetospeed(&t), B9600);
@@ -454,9 +383,7 @@ TEST(CommPty, TestWindowSettingsReachTheTerminal) {
     EXPECT_FALSE(t.c_oflag & OPOST);
 }
 
-TEST(CommPty, ChangesWhileOpenReapplyLineSettings) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath());
+TEST_F(CommPty, ChangesWhileOpenReapplyLineSettings) {
     r.comm.OpenPort();
     const int fd = pty.MasterFd();
 
@@ -497,9 +424,8 @@ TEST(CommPty, ChangesWhileOpenReapplyLineSettings) {
     EXPECT_EQ(pty.ReadExactly(2), (std::vector<uint8_t>{1, 2}));
 }
 
-TEST(CommPty, TimeoutChangeWhileOpenAppliesToTheNextRead) {
-    PtyPair pty;
-    Recorder r(pty.SlavePath(), 400);
+TEST_F(CommPty, TimeoutChangeWhileOpenAppliesToTheNextRead) {
+    r.comm.setReadIntervalTimeout(400);
     r.comm.OpenPort();
     r.comm.setReadIntervalTimeout(10); // the outstanding read keeps 400 ms
     pty.Write({1});
@@ -511,8 +437,7 @@ TEST(CommPty, TimeoutChangeWhileOpenAppliesToTheNextRead) {
     EXPECT_LT(t.elapsed(), 300);
 }
 
-TEST(CommPty, AliasNameReachesTheTerminal) {
-    PtyPair pty;
+TEST_F(CommPty, AliasNameReachesTheTerminal) {
     const std::string runtime = ::testing::TempDir() + "democomm-rt-" + std::to_string(::getpid());
     ::mkdir(runtime.c_str(), 0700);
     ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
@@ -521,11 +446,11 @@ TEST(CommPty, AliasNameReachesTheTerminal) {
     const std::string alias = folder + "/COM2";
     ::unlink(alias.c_str());
     ASSERT_EQ(::symlink(pty.SlavePath().c_str(), alias.c_str()), 0);
-    Recorder r; // the default name, "COM2"
-    r.comm.OpenPort();
-    ASSERT_TRUE(r.Send({0x42}));
+    Recorder byName; // the default name, "COM2"
+    byName.comm.OpenPort();
+    ASSERT_TRUE(byName.Send({0x42}));
     EXPECT_EQ(pty.ReadExactly(1), (std::vector<uint8_t>{0x42}));
-    r.comm.ClosePort();
+    byName.comm.ClosePort();
     ::unlink(alias.c_str());
     ::rmdir(folder.c_str());
     ::rmdir(runtime.c_str());
