@@ -62,14 +62,6 @@ TEST_F(AliasTest, FolderPathFollowsXdgRuntimeDir) {
         ::unsetenv("XDG_RUNTIME_DIR");
 }
 
-TEST_F(AliasTest, FolderIsCreatedPrivate) {
-    EXPECT_EQ(sim::EnsureAliasFolder(folder_), "");
-    struct stat st{};
-    ASSERT_EQ(::lstat(folder_.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
-    EXPECT_EQ(sim::EnsureAliasFolder(folder_), "") << "an existing good folder is fine";
-}
-
 TEST_F(AliasTest, UntrustedFoldersAreRefused) {
     // Writable by others.
     ASSERT_EQ(::mkdir(folder_.c_str(), 0700), 0);
@@ -95,8 +87,12 @@ TEST_F(AliasTest, UntrustedFoldersAreRefused) {
     }
 }
 
-TEST_F(AliasTest, CreatedAndRemoved) {
-    auto alias = sim::Alias::Create(folder_, "COM2", target_);
+TEST_F(AliasTest, FolderCreatedPrivateAliasCreatedAndRemoved) {
+    EXPECT_EQ(sim::EnsureAliasFolder(folder_), "");
+    struct stat st{};
+    ASSERT_EQ(::lstat(folder_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    auto alias = sim::Alias::Create(folder_, "COM2", target_); // an existing good folder is fine
     EXPECT_EQ(alias->Path(), folder_ + "/COM2");
     EXPECT_EQ(Link("COM2"), target_);
     EXPECT_TRUE(fs::exists(folder_ + "/.COM2.owner"));
