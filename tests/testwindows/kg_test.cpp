@@ -76,7 +76,6 @@ TEST(KGForm, ControlsCaptionsDefaultsAndTheTwoColumnsOfStates) {
     EXPECT_EQ(spinner->value(), 1);
     EXPECT_TRUE(Find<QPlainTextEdit>(form, "MemoMsg")->isReadOnly());
     EXPECT_EQ(form.Timer02->objectName(), "Timer02");
-    EXPECT_EQ(form.Timer02->interval(), 1000);
     EXPECT_EQ(form.Comm32->LineBreakTime(), 20000u);
     EXPECT_EQ(form.Comm32->RtsControl(), TRtsControl::RtsTransmissionAvailable);
 }
