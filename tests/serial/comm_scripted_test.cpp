@@ -121,7 +121,7 @@ TEST(CommScripted, OpenPurgesAllAndAppliesTestWindowLine) {
     s.r.comm.setCommName("COM1");
     s.Open();
     EXPECT_EQ(s.line->Purges().front(), 0x0Fu);
-    serial::Dcb want; // 9600 8N, XON 0x11 / XOFF 0x13
+    serial::Dcb want;     // 9600 8N, XON 0x11 / XOFF 0x13
     want.Flags = 0x3001u; // binary + RTS toggle, nothing else
     want.StopBits = 2;
     want.XonLim = want.XoffLim = 500;
