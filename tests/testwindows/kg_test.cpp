@@ -150,11 +150,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FrameCase{"SpinnerSlave0", "KGBitBtn", 0, "1", "300", Frame(0, 2, 0x300, 12), "0"},
         FrameCase{"Manual1F", "SendBitbtn", 1, "1F", "300", Frame(0x1F, 2, 0x300, 12), "31"},
-        FrameCase{"ManualLowerCase", "SendBitbtn", 1, "1f", "300", Frame(0x1F, 2, 0x300, 12),
-                  "31"},
+        FrameCase{"ManualLowerCase", "SendBitbtn", 1, "1f", "300", Frame(0x1F, 2, 0x300, 12), "31"},
         FrameCase{"Manual1FF", "SendBitbtn", 1, "1FF", "300", Frame(0xFF, 2, 0x300, 12), "511"},
-        FrameCase{"ManualMinusOne", "SendBitbtn", 1, "-1", "300", Frame(0xFF, 2, 0x300, 12),
-                  "-1"},
+        FrameCase{"ManualMinusOne", "SendBitbtn", 1, "-1", "300", Frame(0xFF, 2, 0x300, 12), "-1"},
         FrameCase{"ManualStartKeepsItsLow16Bits", "SendBitbtn", 1, "1", "12345",
                   Frame(1, 2, 0x2345, 12), "1"}),
     [](const auto& info) { return std::string(info.param.name); });
