@@ -132,22 +132,22 @@ bool TDemoMainForm::eventFilter(QObject* watched, QEvent* event) {
     return handled;
 }
 
+void TDemoMainForm::OpenTestWindow(const TShowWithPort& window) {
+    BuildWindows(); // may set `window`, one of the members
+    if (window)
+        window(CommBaudRate_, CommPortName_);
+}
+
 void TDemoMainForm::KGSpdButClick() {
-    BuildWindows();
-    if (KGForm_)
-        KGForm_(CommBaudRate_, CommPortName_);
+    OpenTestWindow(KGForm_);
 }
 
 void TDemoMainForm::JCSpdButClick() {
-    BuildWindows();
-    if (JCForm_)
-        JCForm_(CommBaudRate_, CommPortName_);
+    OpenTestWindow(JCForm_);
 }
 
 void TDemoMainForm::WriteSpdButClick() {
-    BuildWindows();
-    if (WriteForm_)
-        WriteForm_(CommBaudRate_, CommPortName_);
+    OpenTestWindow(WriteForm_);
 }
 
 void TDemoMainForm::InitSpdButClick() {

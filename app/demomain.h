@@ -84,6 +84,10 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // Builds pending windows, then shows `window` (KGForm_, JCForm_ or WriteForm_) with the
+    // current settings; nothing when it is missing.
+    void OpenTestWindow(const TShowWithPort& window);
+
     std::unique_ptr<Ui::TDemoMainForm> ui_;
     QString CommPortName_;
     int32_t CommBaudRate_ = 0;
