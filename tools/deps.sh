@@ -8,6 +8,8 @@ PACKAGES=(
   # build
   g++ cmake ninja-build ccache pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
+  # charts for the monitor window; the list of serial ports present (the port I/O stays our own)
+  qt6-charts-dev qt6-serialport-dev
   # tests and peers for end-to-end runs
   libgtest-dev libgmock-dev socat mbpoll libmodbus-dev
   # fuzzing and sanitizer runtimes
