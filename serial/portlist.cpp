@@ -97,7 +97,6 @@ std::vector<PortInfo> MergePorts(const std::vector<SystemPort>& system,
                          .device = a.target,
                          .stablePath = {},
                          .description = a.simulator ? SimulatedDeviceText : "",
-                         .simulated = a.simulator,
                          .state = a.state});
     }
     for (const SystemPort& p : system)
@@ -105,7 +104,6 @@ std::vector<PortInfo> MergePorts(const std::vector<SystemPort>& system,
                          .device = p.device,
                          .stablePath = p.stablePath,
                          .description = Describe(p),
-                         .simulated = false,
                          .state = p.state});
     std::stable_sort(ports.begin(), ports.end(), [](const PortInfo& a, const PortInfo& b) {
         return OrderKey(a.name) < OrderKey(b.name);

@@ -50,7 +50,6 @@ struct PortInfo {
     std::string device;      // the device that name opens
     std::string stablePath;  // a name that survives re-plugging, or empty
     std::string description; // product, manufacturer, vendor:product, serial number; may be empty
-    bool simulated = false;  // an alias of democomm-sim
     PortState state;
 
     // What to put in the port box for this port: the stable path when there is one, so that

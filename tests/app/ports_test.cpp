@@ -32,7 +32,7 @@ TEST(PortsInDialog, ComNamesFirstThenThePortsPresentAndTheChoiceOpens) {
     fs::create_symlink(adapter.SlavePath(), stable);
 
     std::vector<serial::PortInfo> present{
-        {"COM2", "/dev/pts/9", "", serial::SimulatedDeviceText, true, {}}};
+        {"COM2", "/dev/pts/9", "", serial::SimulatedDeviceText, {}}};
     TInitForm form;
     form.SetPortSource([&] { return present; });
     QComboBox* box = Find<QComboBox>(form, "CommNumberComBox");
@@ -50,7 +50,7 @@ TEST(PortsInDialog, ComNamesFirstThenThePortsPresentAndTheChoiceOpens) {
                });
 
     // Plugged in while the dialog was closed: listed at the next opening, no restart.
-    present.push_back({"ttyUSB0", adapter.SlavePath(), stable, "FT232R USB UART, FTDI", false, {}});
+    present.push_back({"ttyUSB0", adapter.SlavePath(), stable, "FT232R USB UART, FTDI", {}});
     DriveModal([&] { form.ShowWithPort(9600, "COM2"); },
                [&] {
                    EXPECT_EQ(items(), com + QStringList{QString::fromStdString(stable)});
