@@ -1,5 +1,6 @@
 #include "application.h"
 
+#include "serial/portlist.h"
 #include "testwindows/dialogs.h"
 
 #include <QAction>
@@ -15,12 +16,14 @@ namespace app {
 namespace {
 const char* const HelpText =
     "Usage: democomm [Qt options]\n"
+    "       democomm --list-ports | --help | --version\n"
     "\n"
     "通讯演示: Modbus RTU master test tool for the serial interface of an automatic\n"
     "quasi-synchronisation measuring and control device. Choose the port and baud rate\n"
     "in the settings dialog, then open one of the three test windows.\n"
     "\n"
     "Options:\n"
+    "  --list-ports   list the serial ports present (and the simulator's alias) and exit\n"
     "  -h, --help     show this text and exit\n"
     "  -v, --version  show the version and exit\n";
 } // namespace
@@ -33,6 +36,10 @@ std::optional<int> HandleCommandLine(int argc, char** argv) {
         }
         if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-v") == 0) {
             std::printf("democomm %s\n", DEMOCOMM_VERSION);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--list-ports") == 0) {
+            std::fputs(serial::FormatPortTable(serial::ListPorts()).c_str(), stdout);
             return 0;
         }
     }

@@ -15,9 +15,10 @@ class QWidget;
 
 namespace app {
 
-// Handles --help/-h and --version/-v by printing to stdout, before any window exists, so
-// both work without a display. Returns the exit code when the program should stop there,
-// nothing otherwise (other arguments are left to Qt).
+// Handles --help/-h, --version/-v and --list-ports (the table of serial ports present) by
+// printing to stdout, before any window exists, so all three work without a display. Returns
+// the exit code when the program should stop there, nothing otherwise (other arguments are
+// left to Qt).
 std::optional<int> HandleCommandLine(int argc, char** argv);
 
 // Application-wide set-up: name and version, window icon, the substitutes of the window

@@ -6,6 +6,7 @@
 #include "pictures/no.xpm"
 #include "pictures/ok.xpm"
 
+#include <QAbstractItemView>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QGuiApplication>
@@ -14,7 +15,9 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QScreen>
+#include <QScrollBar>
 #include <QSignalBlocker>
+#include <QStyledItemDelegate>
 
 #include <limits>
 
@@ -84,6 +87,25 @@ private:
 
 } // namespace
 
+// The port list's entries: the short name and, beside it, the description. The item's text
+// stays what the box takes when it is chosen (a stable path, say).
+class TPortItemDelegate : public QStyledItemDelegate {
+public:
+    static constexpr int LabelRole = Qt::UserRole;
+    static constexpr int DetailRole = Qt::UserRole + 1;
+
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        const QString detail = index.data(DetailRole).toString();
+        option->text = index.data(LabelRole).toString();
+        if (!detail.isEmpty())
+            option->text += QStringLiteral("    ") + detail;
+    }
+};
+
 int32_t StrToInt(const QString& text) {
     // Strict on purpose: "12 " or "0x10" would be numbers the user did not see as such.
     bool ok = false;
@@ -111,6 +133,7 @@ TInitForm::TInitForm(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui
     // No completion: the handlers must see exactly what was typed, not a guessed list entry.
     ui_->BTComBox->setCompleter(nullptr);
     ui_->CommNumberComBox->setCompleter(nullptr);
+    ui_->CommNumberComBox->setItemDelegate(new TPortItemDelegate(ui_->CommNumberComBox));
 
     connect(ui_->BitBtn1, &QPushButton::clicked, this, [this] { done(mrOk); });
     connect(ui_->BitBtn2, &QPushButton::clicked, this, [this] { done(mrNo); });
@@ -129,11 +152,28 @@ void TInitForm::ShowWithPort(int32_t baudRate, const QString& commName) {
         // The boxes only echo the fields just set; no change handler needs to run.
         const QSignalBlocker blockBaud(ui_->BTComBox);
         const QSignalBlocker blockPort(ui_->CommNumberComBox);
+        FillPortList(); // read now, so that an adapter plugged in since is there
         ui_->BTComBox->setEditText(QString::number(CommBaudRate_));
         ui_->CommNumberComBox->setEditText(CommPortName_);
     }
     setResult(mrNone);
     exec();
+}
+
+void TInitForm::FillPortList() {
+    QComboBox* box = ui_->CommNumberComBox;
+    box->clear();
+    for (const serial::PortChoice& c : serial::DialogChoices(PortSource_())) {
+        box->addItem(QString::fromStdString(c.boxText));
+        const int i = box->count() - 1;
+        box->setItemData(i, QString::fromStdString(c.label), TPortItemDelegate::LabelRole);
+        box->setItemData(i, QString::fromStdString(c.detail), TPortItemDelegate::DetailRole);
+        box->setItemData(i, box->itemText(i), Qt::ToolTipRole);
+    }
+    // The dropdown as wide as its widest entry; the box itself keeps its size.
+    QAbstractItemView* view = box->view();
+    view->setMinimumWidth(view->sizeHintForColumn(0) + 2 * view->frameWidth() +
+                          view->verticalScrollBar()->sizeHint().width());
 }
 
 void TInitForm::BTComBoxChange() {

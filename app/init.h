@@ -3,15 +3,20 @@
 // test windows. It neither checks nor applies them: the caller reads the result and, for
 // OK, CommBaudRate() and CommPortName(). Created once and reused; every ShowWithPort starts
 // from the caller's values, so edits abandoned earlier never reappear.
+// The port list holds "COM1".."COM4" and then the ports present, read afresh by every
+// ShowWithPort, each shown with its description in a dropdown wider than the box.
 // User-interface thread only.
 
 #include "serial/exception.h"
+#include "serial/portlist.h"
 
 #include <QDialog>
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <vector>
 
 namespace Ui {
 class TInitForm;
@@ -42,6 +47,10 @@ public:
     // returns when it has closed; result() then holds the modal result.
     void ShowWithPort(int32_t baudRate, const QString& commName);
 
+    // Where ShowWithPort reads the ports present; serial::ListPorts unless a test sets another.
+    using TPortSource = std::function<std::vector<serial::PortInfo>()>;
+    void SetPortSource(TPortSource source) { PortSource_ = std::move(source); }
+
     int32_t CommBaudRate() const { return CommBaudRate_; }
     QString CommPortName() const { return CommPortName_; }
 
@@ -57,7 +66,10 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void FillPortList();
+
     std::unique_ptr<Ui::TInitForm> ui_;
+    TPortSource PortSource_ = serial::ListPorts;
     int32_t CommBaudRate_ = 0;
     QString CommPortName_;
 };

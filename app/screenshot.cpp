@@ -4,6 +4,7 @@
 #include "app/init.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -99,18 +100,27 @@ bool ArmScreenshots(TDemoMainForm& mainForm, TInitForm& initForm) {
                 // Into the settings dialog; the steps inside run in its modal loop.
                 Later(300, [=] {
                     shooter->Save(init->grab(), QStringLiteral("init.png"));
-                    auto* baud = init->findChild<QComboBox*>(QStringLiteral("BTComBox"));
+                    // The port list open: COM1..COM4 and the ports present, described.
+                    auto* port = init->findChild<QComboBox*>(QStringLiteral("CommNumberComBox"));
+                    port->showPopup();
                     Later(300, [=] {
-                        if (QWidget* box = QApplication::activeModalWidget(); box && box != init) {
-                            shooter->Save(box->grab(), QStringLiteral("error.png"));
-                            box->close();
-                        } else {
-                            shooter->Save(QPixmap(), QStringLiteral("error.png"));
-                        }
-                    });
-                    baud->setEditText(QString()); // the error report for an empty text
-                    Later(300, [=] {
-                        init->findChild<QAbstractButton*>(QStringLiteral("BitBtn2"))->click();
+                        shooter->SaveArea(*init, port->view()->window()->geometry(),
+                                          QStringLiteral("init-ports.png"));
+                        port->hidePopup();
+                        auto* baud = init->findChild<QComboBox*>(QStringLiteral("BTComBox"));
+                        Later(300, [=] {
+                            if (QWidget* box = QApplication::activeModalWidget();
+                                box && box != init) {
+                                shooter->Save(box->grab(), QStringLiteral("error.png"));
+                                box->close();
+                            } else {
+                                shooter->Save(QPixmap(), QStringLiteral("error.png"));
+                            }
+                        });
+                        baud->setEditText(QString()); // the error report for an empty text
+                        Later(300, [=] {
+                            init->findChild<QAbstractButton*>(QStringLiteral("BitBtn2"))->click();
+                        });
                     });
                 });
                 main->findChild<QToolButton*>(QStringLiteral("InitSpdBut"))->click();

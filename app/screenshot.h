@@ -2,9 +2,9 @@
 // A development aid behind tools/screenshot, outside the program's normal path: when the
 // environment variable DEMOCOMM_SCREENSHOT_DIR names a folder, the running program saves
 // PNG pictures of its main window (plain, with a hint, with the "系统" menu open), of a
-// tooltip, of the settings dialog and of the error report for an empty baud text, then ends itself
-// through the route DEMOCOMM_SCREENSHOT_QUIT names: "button" (default), "menu" or "close".
-// User-interface thread only.
+// tooltip, of the settings dialog (also with its port list open) and of the error report for an
+// empty baud text, then ends itself through the route DEMOCOMM_SCREENSHOT_QUIT names: "button"
+// (default), "menu" or "close". User-interface thread only.
 
 class TDemoMainForm;
 class TInitForm;

@@ -34,8 +34,6 @@ std::string PrepareAliasFolder() {
     return {};
 }
 
-namespace {
-// n of "COMn" (any case, n >= 1, decimal), or 0 when `name` is not such a name.
 long ComNumber(const std::string& name) {
     if (name.size() < 4 || std::toupper(static_cast<unsigned char>(name[0])) != 'C' ||
         std::toupper(static_cast<unsigned char>(name[1])) != 'O' ||
@@ -51,7 +49,6 @@ long ComNumber(const std::string& name) {
     }
     return n;
 }
-} // namespace
 
 std::string ResolvePortName(const std::string& name) {
     if (name.find('/') != std::string::npos)

@@ -29,4 +29,7 @@ std::string PrepareAliasFolder();
 // The device path for `name`.
 std::string ResolvePortName(const std::string& name);
 
+// n of "COMn" (any case, decimal, n >= 1), or 0 when `name` is not such a name.
+long ComNumber(const std::string& name);
+
 } // namespace serial

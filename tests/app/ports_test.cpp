@@ -1,0 +1,112 @@
+// The ports present where users meet them: the settings dialog's list, and
+// `democomm --list-ports` on this machine with democomm-sim running.
+#include "app/init.h"
+#include "app_test_support.h"
+#include "serial/portname.h"
+#include "sim/process.h"
+#include "support/pty.h"
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QPushButton>
+#include <QTest>
+
+#include <fcntl.h>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace apptest;
+
+namespace {
+
+TEST(PortsInDialog, ComNamesFirstThenThePortsPresentAndTheChoiceOpens) {
+    BoxCapture capture;
+    // An adapter with a stable link, made here from a pseudo-terminal and a link in a folder.
+    testsupport::PtyPair adapter;
+    const fs::path dir = fs::temp_directory_path() / ("ports-test-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string stable = (dir / "usb-FTDI_FT232R_A1B2-if00-port0").string();
+    fs::create_symlink(adapter.SlavePath(), stable);
+
+    std::vector<serial::PortInfo> present{
+        {"COM2", "/dev/pts/9", "", serial::SimulatedDeviceText, {}}};
+    TInitForm form;
+    form.SetPortSource([&] { return present; });
+    QComboBox* box = Find<QComboBox>(form, "CommNumberComBox");
+    const auto items = [box] {
+        QStringList list;
+        for (int i = 0; i < box->count(); ++i)
+            list << box->itemText(i);
+        return list;
+    };
+    const QStringList com{"COM1", "COM2", "COM3", "COM4"};
+    DriveModal([&] { form.ShowWithPort(9600, "COM2"); },
+               [&] {
+                   EXPECT_EQ(items(), com);
+                   form.close();
+               });
+
+    // Plugged in while the dialog was closed: listed at the next opening, no restart.
+    present.push_back({"ttyUSB0", adapter.SlavePath(), stable, "FT232R USB UART, FTDI", {}});
+    DriveModal([&] { form.ShowWithPort(9600, "COM2"); },
+               [&] {
+                   EXPECT_EQ(items(), com + QStringList{QString::fromStdString(stable)});
+                   const int width = box->width();
+                   box->showPopup();
+                   EXPECT_GT(box->view()->width(), width) << "the descriptions need room";
+                   EXPECT_EQ(box->width(), width);
+                   QTest::keyClick(box->view(), Qt::Key_End);
+                   QTest::keyClick(box->view(), Qt::Key_Return);
+                   Find<QPushButton>(form, "BitBtn1")->click();
+               });
+    EXPECT_EQ(form.result(), TInitForm::mrOk);
+    ASSERT_EQ(form.CommPortName().toStdString(), stable);
+    // The name handed back reaches the adapter.
+    const int fd = ::open(serial::ResolvePortName(stable).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::write(fd, "x", 1), 1);
+    ::close(fd);
+    EXPECT_EQ(adapter.ReadExactly(1), std::vector<uint8_t>{'x'});
+    EXPECT_TRUE(capture.boxes.empty());
+    fs::remove_all(dir);
+}
+
+TEST(ListPorts, TableOnThisMachineWithTheSimulatorsAlias) {
+    char runtime[] = "/tmp/ports-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(runtime), nullptr);
+    // No display of any kind: the table must not need one.
+    const testsim::Env env{{"XDG_RUNTIME_DIR", runtime},
+                           {"DISPLAY", ""},
+                           {"WAYLAND_DISPLAY", ""},
+                           {"QT_QPA_PLATFORM", ""}};
+    testsim::Background sim({DEMOCOMM_SIM_PATH}, env);
+    const std::string pty = sim.Field("port");
+    ASSERT_FALSE(pty.empty()) << sim.Output();
+
+    const testsim::Result r = testsim::Run({DEMOCOMM_PATH, "--list-ports"}, 10000, env);
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    std::istringstream lines(r.output);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_TRUE(
+        std::regex_match(line, std::regex("NAME +DEVICE +ACCESS +BUSY +STABLE PATH +DESCRIPTION")))
+        << line;
+    int simulated = 0;
+    const std::regex serialLine(R"((\S+) +/dev/ttyS(\d+) .*)");
+    while (std::getline(lines, line)) {
+        // ttyS<k> is COM<k+1>, but the simulator's alias COM2 takes that name from ttyS1.
+        if (std::smatch m; std::regex_match(line, m, serialLine)) {
+            EXPECT_EQ(m[1], m[2] == "1" ? "ttyS1" : "COM" + std::to_string(std::stoi(m[2]) + 1));
+        }
+        simulated += std::regex_match(
+            line, std::regex("COM2 +" + pty + " +yes +no +- +模拟装置 \\(democomm-sim\\)"));
+    }
+    EXPECT_EQ(simulated, 1) << r.output;
+
+    fs::remove_all(runtime);
+}
+
+} // namespace
