@@ -1,6 +1,7 @@
 // TComm on real pseudo-terminals: the test holds the master end, where a device would sit.
 #include "recorder.h"
 #include "serial/co.h"
+#include "serial/port.h"
 #include "serial/posixbaud.h"
 
 #include "support/openerror.h"
@@ -16,14 +17,17 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using serialtest::OpenDescriptors;
@@ -308,6 +312,9 @@ TEST_F(CommPty, ReturnAtOnceReadEndsTheReaderQuietly) {
     EXPECT_EQ(r.hangups, 0);
     ASSERT_TRUE(r.Send({3}));
     EXPECT_EQ(pty.ReadExactly(1), (std::vector<uint8_t>{3}));
+    pty.CloseMaster(); // with the reader gone, the writer reports the unplugged device
+    ASSERT_TRUE(WaitUntil([&] { return r.hangups == 1; }));
+    EXPECT_FALSE(r.Send({1}));
 }
 
 TEST_F(CommPty, FirstByteCompletesWithMaxMultiplier) {
@@ -337,13 +344,31 @@ TEST_F(CommPty, FarEndClosingDeliversWhatCameThenHangsUp) {
     Pump(100);
     ASSERT_TRUE(r.pieces.empty());
     pty.CloseMaster();
-    // Reader and writer both find the device gone; after that nothing can be sent.
-    ASSERT_TRUE(WaitUntil([&] { return r.hangups == 2; }));
-    EXPECT_EQ(r.All(), (std::vector<uint8_t>{7, 8}));
-    EXPECT_EQ(piecesAtLastHangup, 1u); // the reader's hangup comes after its data
+    // Reader and writer both find the device gone: one hangup, after the data that came
+    // before it; the writer has ended at once, so nothing can be sent.
+    ASSERT_TRUE(WaitUntil([&] { return r.hangups == 1; }));
     EXPECT_FALSE(r.Send({1}));
+    Pump(100);
+    EXPECT_EQ(r.hangups, 1);
+    EXPECT_EQ(r.All(), (std::vector<uint8_t>{7, 8}));
+    EXPECT_EQ(piecesAtLastHangup, 1u);
     EXPECT_TRUE(r.comm.IsOpen()); // the component stays open until closed
     r.comm.ClosePort();
+}
+
+// The port layer: a stop wins over a read that completed before the reader looked, so
+// nothing is reported once ClosePort has signalled the stop.
+TEST_F(CommPty, StopWinsOverACompletedRead) {
+    serial::OpenFailure failure;
+    const auto port = serial::PosixPortFactory()->Open(pty.SlavePath(), failure);
+    ASSERT_TRUE(port);
+    port->SetCommTimeouts({0, 0, 1, 0, 0}); // the read completes 1 ms after it starts
+    uint8_t buffer[16];
+    ASSERT_EQ(port->StartRead(buffer, sizeof buffer).status, serial::IoStatus::Pending);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const int stop = ::eventfd(1, EFD_CLOEXEC); // signalled
+    EXPECT_EQ(port->WaitReader(stop), serial::WaitResult::Stop);
+    ::close(stop);
 }
 
 // ------------------------------------------------------------------ reply watchdog
@@ -368,19 +393,38 @@ tcflag_t CFlag(int fd) {
     tcgetattr(fd, &t);
     return t.c_cflag;
 }
-
-TEST_F(CommPty, TestWindowSettingsReachTheTerminal) {
-    r.comm.OpenPort(); // the recorder's line is the test windows' one
+tcflag_t IFlag(int fd) {
     termios t{};
-    ASSERT_EQ(tcgetattr(pty.MasterFd(), &t), 0); // the master reads the terminal's settings
-    EXPECT_EQ(cfgetospeed(&t), B9600);
-    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-    EXPECT_TRUE(t.c_cflag & CSTOPB);
-    EXPECT_FALSE(t.c_cflag & (PARENB | CRTSCTS | HUPCL));
-    EXPECT_TRUE(t.c_cflag & CLOCAL);
-    EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP));
-    EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG));
-    EXPECT_FALSE(t.c_oflag & OPOST);
+    tcgetattr(fd, &t);
+    return t.c_iflag;
+}
+
+// Opened on a terminal left in the kernel's cooked mode, as a fresh serial device is: the
+// bytes pass raw even when the rate is refused (which keeps the previous line settings).
+TEST_F(CommPty, TestWindowSettingsReachTheTerminal) {
+    for (const uint32_t rate : {9600u, 0u}) {
+        termios t{};
+        ASSERT_EQ(tcgetattr(pty.MasterFd(), &t), 0); // the master reads the terminal's settings
+        t.c_iflag |= ICRNL | IXON | INPCK;
+        t.c_oflag |= OPOST;
+        t.c_lflag |= ICANON | ECHO | ISIG;
+        ASSERT_EQ(tcsetattr(pty.MasterFd(), TCSANOW, &t), 0);
+        r.comm.setBaudRate(rate);
+        r.comm.OpenPort(); // the recorder's line is the test windows' one
+        ASSERT_EQ(tcgetattr(pty.MasterFd(), &t), 0);
+        EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP | INPCK)) << rate;
+        EXPECT_TRUE(t.c_iflag & PARMRK) << rate;
+        EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG)) << rate;
+        EXPECT_FALSE(t.c_oflag & OPOST) << rate;
+        EXPECT_TRUE(t.c_cflag & CLOCAL) << rate;
+        if (rate != 0) {
+            EXPECT_EQ(cfgetospeed(&t), B9600);
+            EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+            EXPECT_TRUE(t.c_cflag & CSTOPB);
+            EXPECT_FALSE(t.c_cflag & (PARENB | CRTSCTS | HUPCL));
+        }
+        r.comm.ClosePort();
+    }
 }
 
 TEST_F(CommPty, ChangesWhileOpenReapplyLineSettings) {
@@ -394,6 +438,11 @@ TEST_F(CommPty, ChangesWhileOpenReapplyLineSettings) {
     EXPECT_FALSE(CFlag(fd) & CSTOPB);
     r.comm.setStopBits(TStopBits::_2);
     EXPECT_TRUE(CFlag(fd) & CSTOPB);
+
+    r.comm.setParityCheck(true); // input parity checking only when asked for
+    EXPECT_TRUE(IFlag(fd) & INPCK);
+    r.comm.setParityCheck(false);
+    EXPECT_FALSE(IFlag(fd) & INPCK);
 
     // A pseudo-terminal knows only 8 data bits without parity and refuses the rest; the
     // whole setting is then refused and the previous one stays (parity is checked on the

@@ -129,18 +129,22 @@ TEST(CommScripted, OpenPurgesAllAndAppliesTestWindowLine) {
     EXPECT_EQ(s.line->LastTimeouts(), (serial::CommTimeouts{20, 0, 0, 0, 0}));
 }
 
-TEST(CommScripted, DefaultsGiveTheirFlagWord) {
-    Scripted s;
-    TComm& c = s.r.comm;
-    // Back to the constructor's defaults for the settings the recorder changed.
-    c.setStopBits(TStopBits::_1);
-    c.setDtrControl(TDtrControl::DtrEnable);
-    c.setRtsControl(TRtsControl::RtsEnable);
-    c.setTxContinueOnXoff(true);
-    c.setOutx_XonXoffFlow(true);
-    c.setInx_XonXoffFlow(true);
-    s.Open();
-    EXPECT_EQ(s.line->LastDcb().Flags, 0x0001u | 0x0010u | 0x0080u | 0x0100u | 0x0200u | 0x1000u);
+// A freshly made component, untouched: its defaults, and what they put on the line.
+TEST(CommScripted, FreshComponentOpensWithItsDefaults) {
+    auto line = std::make_shared<ScriptedLine>();
+    TComm c;
+    c.SetPortFactory(std::make_shared<serial::ScriptedPortFactory>(line));
+    EXPECT_EQ(c.CommName(), "COM2");
+    EXPECT_EQ(c.LineBreakTime(), 10000u);
+    EXPECT_FALSE(c.OnReceiveData || c.OnReceiveError || c.OnModemStateChange || c.OnRequestHangup ||
+                 c.OnSendDataEmpty || c.OnLineBreak);
+    c.OpenPort();
+    serial::Dcb want; // 9600 8N1, XON 0x11 / XOFF 0x13, error character 0
+    want.Flags = 0x0001u | 0x0010u | 0x0080u | 0x0100u | 0x0200u | 0x1000u;
+    want.XonLim = want.XoffLim = 500;
+    EXPECT_TRUE(line->LastDcb() == want);
+    EXPECT_EQ(line->LastTimeouts(), (serial::CommTimeouts{100, 0, 0, 0, 0}));
+    // The flags that are off by default, and the other DTR and RTS modes.
     c.setDtrControl(TDtrControl::DtrHandshake);
     c.setRtsControl(TRtsControl::RtsHandshake);
     c.setParityCheck(true);
@@ -149,7 +153,8 @@ TEST(CommScripted, DefaultsGiveTheirFlagWord) {
     c.setDsrSensitivity(true);
     c.setReplaceWhenParityError(true);
     c.setIgnoreNullChar(true);
-    EXPECT_EQ(s.line->LastDcb().Flags, 0x2FFFu & ~0x0010u);
+    EXPECT_EQ(line->LastDcb().Flags, 0x2FFFu & ~0x0010u);
+    c.ClosePort();
 }
 
 // ------------------------------------------------------------------ setters

@@ -53,7 +53,8 @@ TEST_P(Marks, DecodeWholeAndByteByByte) {
 
 const MarkOptions kPlain{};
 const MarkOptions kNoNull{true, false, 0};
-const MarkOptions kReplace{false, true, '?'};
+const MarkOptions kReplace{false, true, '?', true};
+const MarkOptions kFramingNotReplaced{false, true, '?', false};
 
 INSTANTIATE_TEST_SUITE_P(
     LineMarks, Marks,
@@ -64,6 +65,8 @@ INSTANTIATE_TEST_SUITE_P(
         MarkCase{"Break", {1, 0xFF, 0, 0, 2}, {1, 2}, true, false, kPlain},
         MarkCase{"ErrorByte", {0xFF, 0, 0x55, 7}, {0x55, 7}, false, true, kPlain},
         MarkCase{"ErrorByteReplaced", {0xFF, 0, 0x55, 7}, {'?', 7}, false, true, kReplace},
+        MarkCase{
+            "FramingErrorKept", {0xFF, 0, 0x55, 7}, {0x55, 7}, false, true, kFramingNotReplaced},
         MarkCase{"ErrorOnFF", {0xFF, 0, 0xFF}, {0xFF}, false, true, kPlain},
         MarkCase{"NullsDropped", {0, 1, 0, 0xFF, 0xFF, 0}, {1, 0xFF}, false, false, kNoNull},
         MarkCase{"StrayFF", {0xFF, 0x41}, {0xFF, 0x41}, false, false, kPlain},
