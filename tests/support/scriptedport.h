@@ -1,6 +1,6 @@
 #pragma once
 // A port whose far end and driver are played by a test: it delivers reads, line errors and
-// modem events on demand, lets any call fail, scripts partial, empty and stalled writes, and
+// modem events on demand, lets any call fail, scripts partial and empty writes, and
 // records what the component did to it. It stands in only for what a pseudo-terminal cannot
 // produce; everything else is tested on real terminals.
 //
@@ -34,12 +34,6 @@ public:
         Write,
         WaitWriterIdle,
     };
-    // One scripted outcome of a Write call.
-    struct WriteStep {
-        enum Kind { Partial, Stall } kind = Partial;
-        uint32_t count = 0; // Partial: bytes accepted (0 = the time-out ran out with nothing sent)
-    };
-
     ScriptedLine();
     ~ScriptedLine();
     ScriptedLine(const ScriptedLine&) = delete;
@@ -58,10 +52,9 @@ public:
     // The next call of `op` fails (Failed: a platform failure; InvalidHandle: the handle
     // vanished). For Open, `systemError` is the errno reported.
     void FailNext(Op op, IoStatus status = IoStatus::Failed, int systemError = EIO);
-    // Queues the outcome of a coming Write call; without one, a Write accepts everything.
-    void ScriptWrite(WriteStep step);
-    // While held, Write calls wait (for Release or the stop event) before doing anything.
-    void HoldWrites(bool hold);
+    // A coming Write call accepts only `count` bytes (0: its time-out ran out with nothing
+    // sent); without one queued, a Write accepts everything.
+    void ScriptWrite(uint32_t count);
 
     // --- what the component did
     std::vector<uint8_t> Written() const;
@@ -72,9 +65,8 @@ public:
     int SetCommTimeoutsCalls() const;
     Dcb LastDcb() const;
     CommTimeouts LastTimeouts() const;
-    int OpenPorts() const;     // ports alive right now
-    bool WriteWaiting() const; // a Write is held or stalled right now
-    bool ReadPending() const;  // the reader has a read outstanding
+    int OpenPorts() const;    // ports alive right now
+    bool ReadPending() const; // the reader has a read outstanding
 
     // Used by the ports.
     struct State;

@@ -24,8 +24,7 @@ struct ScriptedLine::State {
     uint32_t events = 0;
     bool eventsRaised = false; // RaiseEvents(0) must complete the wait too
     std::map<Op, std::pair<IoStatus, int>> failures;
-    std::deque<WriteStep> writeSteps;
-    bool hold = false;
+    std::deque<uint32_t> writeSteps;
 
     std::vector<uint8_t> written;
     std::vector<std::vector<uint8_t>> writeCalls;
@@ -36,7 +35,6 @@ struct ScriptedLine::State {
     Dcb dcb;
     CommTimeouts timeouts;
     int openPorts = 0;
-    int writeWaiting = 0;
     bool readPending = false;
 
     void Wake() const {
@@ -200,28 +198,16 @@ public:
         buffer_ = nullptr;
         s_->readPending = false;
     }
-    IoResult Write(const uint8_t* data, uint32_t length, int stopFd) override {
-        std::unique_lock lock(s_->mutex);
+    IoResult Write(const uint8_t* data, uint32_t length, int) override {
+        std::lock_guard lock(s_->mutex);
         IoResult r;
         if (s_->TakeFailure(ScriptedLine::Op::Write, r))
             return r;
-        ScriptedLine::WriteStep step{ScriptedLine::WriteStep::Partial, length};
+        uint32_t n = length;
         if (!s_->writeSteps.empty()) {
-            step = s_->writeSteps.front();
+            n = std::min(s_->writeSteps.front(), length);
             s_->writeSteps.pop_front();
         }
-        ++s_->writeWaiting;
-        while (s_->hold || step.kind == ScriptedLine::WriteStep::Stall) {
-            if (Readable(stopFd)) {
-                --s_->writeWaiting;
-                return {IoStatus::Stopped, 0, 0};
-            }
-            lock.unlock();
-            WaitStopOrWake(stopFd, s_->writerWakeFd);
-            lock.lock();
-        }
-        --s_->writeWaiting;
-        const uint32_t n = std::min(step.count, length);
         s_->written.insert(s_->written.end(), data, data + n);
         s_->writeCalls.emplace_back(data, data + n);
         return {IoStatus::Done, n, 0};
@@ -241,10 +227,8 @@ public:
                 return WaitResult::Stop;
             if (fds[1].revents & POLLIN)
                 return WaitResult::Input;
-            if (fds[2].revents & POLLIN) {
-                uint64_t v;
-                [[maybe_unused]] ssize_t n = ::read(s_->writerWakeFd, &v, sizeof v);
-            }
+            if (fds[2].revents & POLLIN)
+                WaitStopOrWake(-1, s_->writerWakeFd); // consumes the wake-up
         }
     }
 
@@ -302,15 +286,9 @@ void ScriptedLine::FailNext(Op op, IoStatus status, int systemError) {
     state_->Wake();
 }
 
-void ScriptedLine::ScriptWrite(WriteStep step) {
+void ScriptedLine::ScriptWrite(uint32_t count) {
     std::lock_guard lock(state_->mutex);
-    state_->writeSteps.push_back(step);
-}
-
-void ScriptedLine::HoldWrites(bool hold) {
-    std::lock_guard lock(state_->mutex);
-    state_->hold = hold;
-    state_->Wake();
+    state_->writeSteps.push_back(count);
 }
 
 #define SCRIPTED_GETTER(type, name, expr)                                                          \
@@ -327,7 +305,6 @@ SCRIPTED_GETTER(int, SetCommTimeoutsCalls, state_->setTimeoutsCalls)
 SCRIPTED_GETTER(Dcb, LastDcb, state_->dcb)
 SCRIPTED_GETTER(CommTimeouts, LastTimeouts, state_->timeouts)
 SCRIPTED_GETTER(int, OpenPorts, state_->openPorts)
-SCRIPTED_GETTER(bool, WriteWaiting, state_->writeWaiting > 0)
 SCRIPTED_GETTER(bool, ReadPending, state_->readPending)
 #undef SCRIPTED_GETTER
 
