@@ -12,13 +12,6 @@
 
 namespace {
 
-std::vector<uint8_t> Bytes(std::size_t n) {
-    std::vector<uint8_t> v(n);
-    for (std::size_t i = 0; i < n; ++i)
-        v[i] = static_cast<uint8_t>((i * 7 + 1) % 251); // no 0xFF: keep marks out of it
-    return v;
-}
-
 termios Settings(int fd) {
     termios t{};
     tcgetattr(fd, &t);
@@ -49,38 +42,27 @@ TEST(CommOpen, FailuresRaiseTheirMessageAndLeaveNothingOpen) {
     }
 }
 
-TEST_F(CommPty, PortHeldElsewhereCannotBeOpened) {
+TEST_F(CommPty, OpenIsExclusiveAndCloseLeavesNothingOpen) {
+    const int before = OpenDescriptors();
     r.comm.OpenPort();
     EXPECT_EQ(OpenError(r.comm), "This serial port already opened");
-    TComm second; // another component, in this program or another one
-    second.setCommName(r.comm.CommName());
+    auto second = std::make_unique<TComm>(); // another component, here or in another program
+    second->setCommName(r.comm.CommName());
     int err = 0;
-    EXPECT_EQ(OpenError(second, &err), "Error opening serial port");
+    EXPECT_EQ(OpenError(*second, &err), "Error opening serial port");
     EXPECT_EQ(err, EBUSY);
     r.comm.ClosePort();
+    r.comm.ClosePort(); // the second close does nothing
+    EXPECT_EQ(OpenDescriptors(), before);
     // A holder that put the terminal in exclusive mode without a lock.
     const int holder = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_EQ(::ioctl(holder, TIOCEXCL), 0);
-    EXPECT_EQ(OpenError(second), "Error opening serial port");
+    EXPECT_EQ(OpenError(*second), "Error opening serial port");
     ::ioctl(holder, TIOCNXCL);
     ::close(holder);
-    EXPECT_EQ(OpenError(second), "");
-}
-
-TEST_F(CommPty, OpenCloseAndDestroyLeaveNothingOpen) {
-    const int before = OpenDescriptors();
-    for (int i = 0; i < 3; ++i) {
-        r.comm.OpenPort();
-        ASSERT_TRUE(WaitUntil([&] { return r.sent == i + 1; })); // one per open
-        r.comm.ClosePort();
-        r.comm.ClosePort(); // the second close does nothing
-        EXPECT_EQ(OpenDescriptors(), before);
-    }
-    auto comm = std::make_unique<TComm>(); // destroyed while open and sending
-    comm->setCommName(QString::fromStdString(pty.SlavePath()));
-    comm->OpenPort();
-    comm->SendData("x", 1);
-    comm.reset();
+    EXPECT_EQ(OpenError(*second), "");
+    second->SendData("x", 1);
+    second.reset(); // destroyed while open and sending
     EXPECT_EQ(OpenDescriptors(), before);
 }
 
@@ -117,8 +99,8 @@ TEST_F(CommPty, ChangesWhileOpenReapplyLineSettings) {
     const int fd = pty.MasterFd();
     r.comm.setBaudRate(19200);
     EXPECT_EQ(serial::detail::ReadRate(fd), 19200u);
-    r.comm.setStopBits(TStopBits::_1);
-    EXPECT_FALSE(Settings(fd).c_cflag & CSTOPB);
+    r.comm.setStopBits(TStopBits::_2);
+    EXPECT_TRUE(Settings(fd).c_cflag & CSTOPB);
     r.comm.setParityCheck(true); // input parity checking only when asked for
     EXPECT_TRUE(Settings(fd).c_iflag & INPCK);
     r.comm.setParityCheck(false);
@@ -134,7 +116,7 @@ TEST_F(CommPty, ChangesWhileOpenReapplyLineSettings) {
 
 TEST_F(CommPty, ClosePortWithStalledWriteIsPrompt) {
     r.comm.OpenPort();
-    const std::vector<uint8_t> chunk = Bytes(60000); // the far end reads nothing: buffers fill
+    const std::vector<uint8_t> chunk(60000, 0x55); // the far end reads nothing: buffers fill
     for (int i = 0; i < 8; ++i)
         ASSERT_TRUE(r.Send(chunk));
     Pump(100);
@@ -146,67 +128,33 @@ TEST_F(CommPty, ClosePortWithStalledWriteIsPrompt) {
     EXPECT_LT(pty.ReadFor(50).size(), chunk.size() * 8); // what was left is dropped
 }
 
-TEST_F(CommPty, PiecesEndAnIntervalAfterTheLastByteOrAt2048) {
-    r.comm.setReadIntervalTimeout(300);
+TEST_F(CommPty, LongBurstArrivesIn2048Pieces) {
+    r.comm.setReadIntervalTimeout(300); // room for a busy machine between the far end's writes
     r.comm.OpenPort();
-    QElapsedTimer t;
-    t.start();
-    pty.Write({1, 3, 4});
-    ASSERT_TRUE(WaitUntil([&] { return !r.pieces.empty(); }));
-    EXPECT_GE(t.elapsed(), 290);
-    const auto data = Bytes(5000);
+    std::vector<uint8_t> data(5000);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i % 251); // no 0xFF: keep marks out of it
     pty.Write(data);
-    ASSERT_TRUE(WaitUntil([&] { return r.All().size() >= 5003; }));
-    ASSERT_EQ(r.pieces.size(), 4u);
-    EXPECT_EQ(r.pieces[0], (std::vector<uint8_t>{1, 3, 4}));
+    ASSERT_TRUE(WaitUntil([&] { return r.All().size() >= 5000; }));
+    ASSERT_EQ(r.pieces.size(), 3u);
     EXPECT_EQ(r.pieces[1].size(), 2048u);
-    EXPECT_EQ(r.pieces[3].size(), 904u);
-    const auto all = r.All();
-    EXPECT_EQ(std::vector<uint8_t>(all.begin() + 3, all.end()), data);
+    EXPECT_EQ(r.pieces[2].size(), 904u);
+    EXPECT_EQ(r.All(), data);
 }
 
-// Reads that may finish with nothing end the reader quietly; the writer goes on and watches
-// the port for the reader.
-TEST_F(CommPty, TotalTimeoutCompletesTheReadWithWhatCame) {
-    r.comm.setReadIntervalTimeout(0); // no interval: only the total ends a read
-    r.comm.setReadTotalTimeoutConstant(250);
-    QElapsedTimer t;
-    t.start();
-    r.comm.OpenPort();
-    pty.Write({1, 2, 3});
-    ASSERT_TRUE(WaitUntil([&] { return r.pieces.size() == 1; }));
-    EXPECT_GE(t.elapsed(), 200);
-    Pump(400); // the next read finds nothing
-    pty.Write({4});
-    Pump(100);
-    EXPECT_EQ(r.pieces.size(), 1u);
-    ASSERT_TRUE(r.Send({3}));
-    EXPECT_EQ(pty.ReadExactly(1), (std::vector<uint8_t>{3}));
-    EXPECT_EQ(r.hangups, 0);
-    pty.CloseMaster(); // with the reader gone, the writer reports the unplugged device
-    ASSERT_TRUE(WaitUntil([&] { return r.hangups == 1; }));
-    EXPECT_FALSE(r.Send({1}));
-}
-
-TEST_F(CommPty, OtherReadTimeoutModes) {
+// A read that returns at once with nothing ends the reader quietly; the writer goes on and
+// watches the port in its place.
+TEST_F(CommPty, WriterReportsTheUnpluggedDeviceAfterAQuietReader) {
     r.comm.setReadIntervalTimeout(0xFFFFFFFFu);
-    r.comm.setReadTotalTimeoutMultiplier(0xFFFFFFFFu);
-    r.comm.setReadTotalTimeoutConstant(5000);
-    r.comm.OpenPort();
-    QElapsedTimer t;
-    t.start();
-    pty.Write({1, 1});
-    ASSERT_TRUE(WaitUntil([&] { return r.All().size() == 2; }));
-    EXPECT_LT(t.elapsed(), 2500); // the first byte completes, not the 5 s total
-    r.comm.ClosePort();
-    r.comm.setReadTotalTimeoutMultiplier(0); // return at once with what is there: nothing
-    r.comm.setReadTotalTimeoutConstant(0);
     r.comm.OpenPort();
     Pump(50);
-    pty.Write({2});
-    Pump(100);
-    EXPECT_EQ(r.All().size(), 2u);
-    EXPECT_EQ(r.hangups, 0);
+    pty.Write({1});
+    ASSERT_TRUE(r.Send({3}));
+    EXPECT_EQ(pty.ReadExactly(1), (std::vector<uint8_t>{3}));
+    pty.CloseMaster();
+    ASSERT_TRUE(WaitUntil([&] { return r.hangups == 1; }));
+    EXPECT_FALSE(r.Send({1}));
+    EXPECT_TRUE(r.pieces.empty());
 }
 
 TEST_F(CommPty, FarEndClosingDeliversWhatCameThenHangsUpOnce) {
@@ -227,17 +175,43 @@ TEST_F(CommPty, FarEndClosingDeliversWhatCameThenHangsUpOnce) {
     EXPECT_TRUE(r.comm.IsOpen()); // the component stays open until closed
 }
 
-// The port layer: a stop wins over a read that completed before the reader looked, so
-// nothing is reported once ClosePort has signalled the stop.
-TEST_F(CommPty, StopWinsOverACompletedRead) {
+// The port layer's read time-outs, on bytes that are there before the read starts; and a
+// stop wins over a read that completed before the reader looked.
+TEST_F(CommPty, ReadTimeoutModesAndStop) {
     serial::OpenFailure failure;
     const auto port = serial::PosixPortFactory()->Open(pty.SlavePath(), failure);
     ASSERT_TRUE(port);
-    port->SetCommTimeouts({0, 0, 1, 0, 0}); // the read completes 1 ms after it starts
+    constexpr uint32_t M = 0xFFFFFFFFu;
+    const struct {
+        serial::CommTimeouts timeouts;
+        int atLeastMs, belowMs;
+    } cases[] = {
+        {{M, 0, 0, 0, 0}, 0, 100},      // at once with what is there
+        {{M, M, 5000, 0, 0}, 0, 2500},  // the first byte completes
+        {{0, 0, 250, 0, 0}, 240, 1000}, // the total only
+        {{300, 0, 0, 0, 0}, 290, 1000}, // the interval after the last byte
+    };
+    const int stop = ::eventfd(0, EFD_CLOEXEC);
     uint8_t buffer[16];
+    for (const auto& c : cases) {
+        pty.Write({1, 2});
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        port->SetCommTimeouts(c.timeouts);
+        QElapsedTimer t;
+        t.start();
+        serial::IoResult result = port->StartRead(buffer, sizeof buffer);
+        if (result.status == serial::IoStatus::Pending) {
+            ASSERT_EQ(port->WaitReader(stop), serial::WaitResult::Read);
+            result = port->ReadResult();
+        }
+        EXPECT_EQ(result.count, 2u) << c.atLeastMs;
+        EXPECT_GE(t.elapsed(), c.atLeastMs);
+        EXPECT_LT(t.elapsed(), c.belowMs);
+    }
+    port->SetCommTimeouts({0, 0, 1, 0, 0}); // the read completes 1 ms after it starts
     ASSERT_EQ(port->StartRead(buffer, sizeof buffer).status, serial::IoStatus::Pending);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const int stop = ::eventfd(1, EFD_CLOEXEC); // signalled
+    ::eventfd_write(stop, 1);
     EXPECT_EQ(port->WaitReader(stop), serial::WaitResult::Stop);
     ::close(stop);
 }

@@ -40,12 +40,4 @@ TEST(LineMarks, DecodeWholeAndByteByByte) {
             EXPECT_EQ(f.errorSeen, c.errorSeen) << ::testing::PrintToString(c.raw);
         }
     }
-    // A purge forgets a held mark: the next 0xFF 0xFF is one real 0xFF again.
-    serial::MarkDecoder d;
-    serial::MarkFindings f;
-    uint8_t out[4];
-    const uint8_t ff[] = {0xFF, 0xFF};
-    d.Decode(ff, 1, out, plain, f);
-    d.Reset();
-    EXPECT_EQ(d.Decode(ff, 2, out, plain, f), 1u);
 }

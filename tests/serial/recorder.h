@@ -23,16 +23,11 @@ struct Recorder {
     explicit Recorder(const std::string& path = {}) {
         if (!path.empty())
             comm.setCommName(QString::fromStdString(path));
-        // The test windows' line: 8N2, no flow control (so 0x11/0x13 are plain data).
-        comm.setStopBits(TStopBits::_2);
-        comm.setDtrControl(TDtrControl::DtrDisable);
-        comm.setRtsControl(TRtsControl::RtsTransmissionAvailable);
-        comm.setTxContinueOnXoff(false);
+        // The test windows' line: no flow control (so 0x11/0x13 are plain data).
         comm.setOutx_XonXoffFlow(false);
         comm.setInx_XonXoffFlow(false);
         comm.setReadIntervalTimeout(20);
-        comm.OnReceiveData = [this](QObject* sender, const void* buf, uint16_t n) {
-            EXPECT_EQ(sender, &comm);
+        comm.OnReceiveData = [this](QObject*, const void* buf, uint16_t n) {
             const auto* p = static_cast<const uint8_t*>(buf);
             EXPECT_EQ(p[n], 0); // the byte after the last one
             pieces.emplace_back(p, p + n);
