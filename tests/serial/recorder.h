@@ -7,7 +7,7 @@
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
 
-#include <dirent.h>
+#include <filesystem>
 #include <vector>
 
 using testsupport::OpenError;
@@ -50,12 +50,6 @@ struct Recorder {
 };
 
 // Number of descriptors this process has open (to prove nothing leaks).
-inline int OpenDescriptors() {
-    int n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d))
-            ++n;
-        ::closedir(d);
-    }
-    return n;
+inline long OpenDescriptors() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
