@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
-
 using serial::MarkOptions;
 
 TEST(LineMarks, DecodeWholeAndByteByByte) {

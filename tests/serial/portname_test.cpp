@@ -2,10 +2,7 @@
 #include "serial/portname.h"
 
 #include <gtest/gtest.h>
-
-#include <cstdlib>
 #include <sys/stat.h>
-#include <unistd.h>
 
 TEST(PortNames, MapToDevicesAndTrustedAliases) {
     const std::string runtime = ::testing::TempDir() + "democomm-names-" + std::to_string(getpid());

@@ -20,9 +20,8 @@ struct Recorder {
     std::vector<uint32_t> errors, modem;
     int hangups = 0, sent = 0, lineBreaks = 0;
 
-    explicit Recorder(const std::string& path = {}) {
-        if (!path.empty())
-            comm.setCommName(QString::fromStdString(path));
+    explicit Recorder(const std::string& path = "COM2") {
+        comm.setCommName(QString::fromStdString(path));
         // The test windows' line: no flow control (so 0x11/0x13 are plain data).
         comm.setOutx_XonXoffFlow(false);
         comm.setInx_XonXoffFlow(false);
