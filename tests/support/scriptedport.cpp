@@ -1,333 +1,246 @@
 #include "scriptedport.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <utility>
 
 namespace serial {
 
-struct ScriptedLine::State {
-    mutable std::mutex mutex;
-    // Written whenever the script changes so that waits re-check it; one per thread, as
-    // each wait consumes its own.
-    int readerWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    int writerWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    ~State() {
-        ::close(readerWakeFd);
-        ::close(writerWakeFd);
-    }
-
-    std::deque<std::vector<uint8_t>> incoming; // one entry per read completion ({} = empty)
-    uint32_t errors = 0;
-    uint32_t events = 0;
-    bool eventsRaised = false; // RaiseEvents(0) must complete the wait too
-    std::map<Op, std::pair<IoStatus, int>> failures;
-    std::deque<uint32_t> writeSteps;
-
-    std::vector<uint8_t> written;
-    std::vector<std::vector<uint8_t>> writeCalls;
-    std::vector<uint32_t> purges;
-    std::vector<uint32_t> escapes;
-    int setStateCalls = 0;
-    int setTimeoutsCalls = 0;
-    Dcb dcb;
-    CommTimeouts timeouts;
-    int openPorts = 0;
-    bool readPending = false;
-
-    void Wake() const {
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(readerWakeFd, &one, sizeof one);
-        n = ::write(writerWakeFd, &one, sizeof one);
-    }
-    // Takes a scripted failure of `op`, if any (mutex held).
-    bool TakeFailure(Op op, IoResult& r) {
-        auto it = failures.find(op);
-        if (it == failures.end())
-            return false;
-        r = {it->second.first, 0, it->second.second};
-        failures.erase(it);
-        return true;
-    }
-};
-
-namespace {
-
-bool Readable(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0;
-}
-
-// Waits for `stopFd` or `wakeFd`, consuming the wake-up.
-void WaitStopOrWake(int stopFd, int wakeFd) {
-    pollfd fds[2] = {{stopFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-    ::poll(fds, 2, -1);
-    if (fds[1].revents & POLLIN) {
-        uint64_t v;
-        [[maybe_unused]] ssize_t n = ::read(wakeFd, &v, sizeof v);
-    }
-}
+using Lock = std::lock_guard<std::mutex>;
+using Op = ScriptedLine::Op;
 
 class ScriptedPort final : public Port {
 public:
-    explicit ScriptedPort(std::shared_ptr<ScriptedLine::State> s) : s_(std::move(s)) {
-        std::lock_guard lock(s_->mutex);
-        ++s_->openPorts;
-    }
-    ~ScriptedPort() override {
-        std::lock_guard lock(s_->mutex);
-        --s_->openPorts;
-    }
+    explicit ScriptedPort(std::shared_ptr<ScriptedLine> line) : l_(std::move(line)) {}
 
-    bool IsCommHandle() override { return !Fails(ScriptedLine::Op::IsCommHandle); }
-    bool SetupComm(uint32_t, uint32_t) override { return !Fails(ScriptedLine::Op::SetupComm); }
+    bool IsCommHandle() override { return true; }
+    bool SetupComm(uint32_t, uint32_t) override { return true; }
     bool GetCommState(Dcb& dcb) override {
-        std::lock_guard lock(s_->mutex);
-        dcb = s_->dcb;
-        return true;
+        return Locked([&] { dcb = l_->dcb_; });
     }
     bool SetCommState(const Dcb& dcb) override {
-        std::lock_guard lock(s_->mutex);
-        ++s_->setStateCalls;
+        Lock lock(l_->mutex_);
         if (dcb.BaudRate == 0 || dcb.BaudRate > 0x7FFFFFFFu)
             return false;
-        s_->dcb = dcb;
+        l_->dcb_ = dcb;
         return true;
     }
     bool GetCommTimeouts(CommTimeouts& t) override {
-        std::lock_guard lock(s_->mutex);
-        t = s_->timeouts;
-        return true;
+        return Locked([&] { t = l_->timeouts_; });
     }
     bool SetCommTimeouts(const CommTimeouts& t) override {
-        std::lock_guard lock(s_->mutex);
-        ++s_->setTimeoutsCalls;
-        s_->timeouts = t;
-        return true;
+        return Locked([&] { l_->timeouts_ = t; });
     }
     bool Purge(uint32_t flags) override {
-        std::lock_guard lock(s_->mutex);
-        s_->purges.push_back(flags);
-        return true;
+        return Locked([&] { l_->purges_.push_back(flags); });
     }
     bool EscapeCommFunction(uint32_t function) override {
-        std::lock_guard lock(s_->mutex);
-        s_->escapes.push_back(function);
-        return true;
+        return Locked([&] { l_->escapes_.push_back(function); });
     }
     bool SetCommMask(uint32_t mask) override {
+        Lock lock(l_->mutex_);
         mask_ = mask;
-        return !Fails(ScriptedLine::Op::SetCommMask);
+        IoResult r;
+        return !l_->TakeFailure(Op::SetCommMask, r);
     }
     IoResult StartRead(uint8_t* buffer, uint32_t size) override {
-        std::lock_guard lock(s_->mutex);
-        IoResult r;
-        if (s_->TakeFailure(ScriptedLine::Op::StartRead, r))
+        Lock lock(l_->mutex_);
+        IoResult r{IoStatus::Pending, 0, 0};
+        if (l_->TakeFailure(Op::StartRead, r))
             return r;
         buffer_ = buffer;
         size_ = size;
-        s_->readPending = true;
-        return {IoStatus::Pending, 0, 0};
+        l_->readPending_ = true;
+        return r;
     }
     IoResult StartEventWait(uint32_t* mask) override {
-        std::lock_guard lock(s_->mutex);
-        IoResult r;
-        if (s_->TakeFailure(ScriptedLine::Op::StartEventWait, r))
-            return r;
-        eventOut_ = mask;
-        return {IoStatus::Pending, 0, 0};
+        Lock lock(l_->mutex_);
+        IoResult r{IoStatus::Pending, 0, 0};
+        if (!l_->TakeFailure(Op::StartEventWait, r))
+            eventOut_ = mask;
+        return r;
     }
     WaitResult WaitReader(int stopFd) override {
         for (;;) {
+            pollfd fds[2] = {{stopFd, POLLIN, 0}, {l_->wakeFd_, POLLIN, 0}};
             {
-                std::lock_guard lock(s_->mutex);
+                Lock lock(l_->mutex_);
                 IoResult r;
-                if (s_->TakeFailure(ScriptedLine::Op::WaitReader, r))
+                if (l_->TakeFailure(Op::WaitReader, r))
                     return WaitResult::Failed;
-                if (Readable(stopFd))
+                if (::poll(fds, 1, 0) > 0)
                     return WaitResult::Stop;
-                if (eventOut_ && s_->eventsRaised)
+                if (eventOut_ && l_->eventsRaised_)
                     return WaitResult::Event;
-                if (buffer_ && !s_->incoming.empty())
+                if (buffer_ && !l_->incoming_.empty())
                     return WaitResult::Read;
             }
-            WaitStopOrWake(stopFd, s_->readerWakeFd);
+            ::poll(fds, 2, -1);
+            uint64_t v;
+            [[maybe_unused]] ssize_t n = ::read(l_->wakeFd_, &v, sizeof v);
         }
     }
     IoResult ReadResult() override {
-        std::lock_guard lock(s_->mutex);
+        Lock lock(l_->mutex_);
         IoResult r;
-        s_->readPending = false;
-        if (s_->TakeFailure(ScriptedLine::Op::ReadResult, r))
+        l_->readPending_ = false;
+        if (l_->TakeFailure(Op::ReadResult, r))
             return r;
-        auto& front = s_->incoming.front();
+        auto& front = l_->incoming_.front();
         const uint32_t n = std::min<uint32_t>(size_, static_cast<uint32_t>(front.size()));
-        if (n > 0)
-            std::memcpy(buffer_, front.data(), n);
+        std::copy(front.begin(), front.begin() + n, buffer_);
         front.erase(front.begin(), front.begin() + n);
         if (front.empty())
-            s_->incoming.pop_front();
+            l_->incoming_.pop_front();
         buffer_ = nullptr;
         return {IoStatus::Done, n, 0};
     }
     IoResult EventResult() override {
-        std::lock_guard lock(s_->mutex);
+        Lock lock(l_->mutex_);
         IoResult r;
-        if (s_->TakeFailure(ScriptedLine::Op::EventResult, r))
+        if (l_->TakeFailure(Op::EventResult, r))
             return r;
-        *eventOut_ = s_->events & mask_;
-        s_->events = 0;
-        s_->eventsRaised = false;
+        *eventOut_ = l_->events_ & mask_;
+        l_->events_ = 0;
+        l_->eventsRaised_ = false;
         eventOut_ = nullptr;
-        return {IoStatus::Done, 0, 0};
+        return r;
     }
     IoResult ClearCommError(uint32_t* errors) override {
-        std::lock_guard lock(s_->mutex);
+        Lock lock(l_->mutex_);
         IoResult r;
-        if (s_->TakeFailure(ScriptedLine::Op::ClearCommError, r))
-            return r;
-        *errors = s_->errors;
-        s_->errors = 0;
-        return {IoStatus::Done, 0, 0};
+        if (!l_->TakeFailure(Op::ClearCommError, r))
+            *errors = std::exchange(l_->errors_, 0);
+        return r;
     }
     void CancelReaderIo() override {
-        std::lock_guard lock(s_->mutex);
-        eventOut_ = nullptr;
-        buffer_ = nullptr;
-        s_->readPending = false;
+        Locked([&] { eventOut_ = nullptr, buffer_ = nullptr, l_->readPending_ = false; });
     }
     IoResult Write(const uint8_t* data, uint32_t length, int) override {
-        std::lock_guard lock(s_->mutex);
+        Lock lock(l_->mutex_);
         IoResult r;
-        if (s_->TakeFailure(ScriptedLine::Op::Write, r))
+        if (l_->TakeFailure(Op::Write, r))
             return r;
-        uint32_t n = length;
-        if (!s_->writeSteps.empty()) {
-            n = std::min(s_->writeSteps.front(), length);
-            s_->writeSteps.pop_front();
+        if (!l_->writeSteps_.empty()) {
+            length = std::min(l_->writeSteps_.front(), length);
+            l_->writeSteps_.pop_front();
         }
-        s_->written.insert(s_->written.end(), data, data + n);
-        s_->writeCalls.emplace_back(data, data + n);
-        return {IoStatus::Done, n, 0};
+        l_->written_.insert(l_->written_.end(), data, data + length);
+        l_->writeCalls_.emplace_back(data, data + length);
+        return {IoStatus::Done, length, 0};
     }
     WaitResult WaitWriterIdle(int stopFd, int wakeFd) override {
-        for (;;) {
-            {
-                std::lock_guard lock(s_->mutex);
-                IoResult r;
-                if (s_->TakeFailure(ScriptedLine::Op::WaitWriterIdle, r))
-                    return WaitResult::Failed;
-            }
-            pollfd fds[3] = {
-                {stopFd, POLLIN, 0}, {wakeFd, POLLIN, 0}, {s_->writerWakeFd, POLLIN, 0}};
-            ::poll(fds, 3, -1);
-            if (fds[0].revents)
-                return WaitResult::Stop;
-            if (fds[1].revents & POLLIN)
-                return WaitResult::Input;
-            if (fds[2].revents & POLLIN)
-                WaitStopOrWake(-1, s_->writerWakeFd); // consumes the wake-up
+        {
+            Lock lock(l_->mutex_);
+            IoResult r;
+            if (l_->TakeFailure(Op::WaitWriterIdle, r))
+                return WaitResult::Failed;
         }
+        pollfd fds[2] = {{stopFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        while (::poll(fds, 2, -1) < 0) {
+        }
+        return fds[0].revents ? WaitResult::Stop : WaitResult::Input;
     }
 
 private:
-    bool Fails(ScriptedLine::Op op) {
-        std::lock_guard lock(s_->mutex);
-        IoResult r;
-        return s_->TakeFailure(op, r);
+    template <class F> bool Locked(F f) {
+        Lock lock(l_->mutex_);
+        f();
+        return true;
     }
 
-    std::shared_ptr<ScriptedLine::State> s_;
+    std::shared_ptr<ScriptedLine> l_;
     uint32_t mask_ = 0;
     uint8_t* buffer_ = nullptr;
     uint32_t size_ = 0;
     uint32_t* eventOut_ = nullptr;
 };
 
-} // namespace
+ScriptedLine::ScriptedLine() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-ScriptedLine::ScriptedLine() : state_(std::make_shared<State>()) {}
+ScriptedLine::~ScriptedLine() {
+    ::close(wakeFd_);
+}
 
-ScriptedLine::~ScriptedLine() = default;
+bool ScriptedLine::TakeFailure(Op op, IoResult& r) {
+    const auto it = failures_.find(op);
+    if (it == failures_.end())
+        return false;
+    r = {it->second, 0, EIO};
+    failures_.erase(it);
+    return true;
+}
+
+void ScriptedLine::Wake() {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+}
 
 void ScriptedLine::Receive(const std::vector<uint8_t>& bytes) {
-    std::lock_guard lock(state_->mutex);
+    Lock lock(mutex_);
     if (!bytes.empty())
-        state_->incoming.push_back(bytes);
-    state_->Wake();
+        incoming_.push_back(bytes);
+    Wake();
 }
 
 void ScriptedLine::ReceiveEmpty() {
-    std::lock_guard lock(state_->mutex);
-    state_->incoming.emplace_back();
-    state_->Wake();
+    Lock lock(mutex_);
+    incoming_.emplace_back();
+    Wake();
 }
 
 void ScriptedLine::RaiseErrors(uint32_t errorBits) {
-    std::lock_guard lock(state_->mutex);
-    state_->errors |= errorBits;
-    state_->events |= EV_ERR;
-    state_->eventsRaised = true;
-    state_->Wake();
+    Lock lock(mutex_);
+    errors_ |= errorBits;
+    events_ |= EV_ERR;
+    eventsRaised_ = true;
+    Wake();
 }
 
 void ScriptedLine::RaiseEvents(uint32_t mask) {
-    std::lock_guard lock(state_->mutex);
-    state_->events |= mask;
-    state_->eventsRaised = true;
-    state_->Wake();
+    Lock lock(mutex_);
+    events_ |= mask;
+    eventsRaised_ = true;
+    Wake();
 }
 
-void ScriptedLine::FailNext(Op op, IoStatus status, int systemError) {
-    std::lock_guard lock(state_->mutex);
-    state_->failures[op] = {status, systemError};
-    state_->Wake();
+void ScriptedLine::FailNext(Op op, IoStatus status) {
+    Lock lock(mutex_);
+    failures_[op] = status;
+    Wake();
 }
 
 void ScriptedLine::ScriptWrite(uint32_t count) {
-    std::lock_guard lock(state_->mutex);
-    state_->writeSteps.push_back(count);
+    Lock lock(mutex_);
+    writeSteps_.push_back(count);
 }
 
-#define SCRIPTED_GETTER(type, name, expr)                                                          \
+#define SCRIPTED_GETTER(type, name, member)                                                        \
     type ScriptedLine::name() const {                                                              \
-        std::lock_guard lock(state_->mutex);                                                       \
-        return expr;                                                                               \
+        Lock lock(mutex_);                                                                         \
+        return member;                                                                             \
     }
-SCRIPTED_GETTER(std::vector<uint8_t>, Written, state_->written)
-SCRIPTED_GETTER(std::vector<std::vector<uint8_t>>, WriteCalls, state_->writeCalls)
-SCRIPTED_GETTER(std::vector<uint32_t>, Purges, state_->purges)
-SCRIPTED_GETTER(std::vector<uint32_t>, Escapes, state_->escapes)
-SCRIPTED_GETTER(int, SetCommStateCalls, state_->setStateCalls)
-SCRIPTED_GETTER(int, SetCommTimeoutsCalls, state_->setTimeoutsCalls)
-SCRIPTED_GETTER(Dcb, LastDcb, state_->dcb)
-SCRIPTED_GETTER(CommTimeouts, LastTimeouts, state_->timeouts)
-SCRIPTED_GETTER(int, OpenPorts, state_->openPorts)
-SCRIPTED_GETTER(bool, ReadPending, state_->readPending)
+SCRIPTED_GETTER(std::vector<uint8_t>, Written, written_)
+SCRIPTED_GETTER(std::vector<std::vector<uint8_t>>, WriteCalls, writeCalls_)
+SCRIPTED_GETTER(std::vector<uint32_t>, Purges, purges_)
+SCRIPTED_GETTER(std::vector<uint32_t>, Escapes, escapes_)
+SCRIPTED_GETTER(Dcb, LastDcb, dcb_)
+SCRIPTED_GETTER(CommTimeouts, LastTimeouts, timeouts_)
+SCRIPTED_GETTER(bool, ReadPending, readPending_)
 #undef SCRIPTED_GETTER
 
 std::unique_ptr<Port> ScriptedPortFactory::Open(const std::string& path, OpenFailure& failure) {
-    {
-        std::lock_guard lock(mutex_);
-        lastPath_ = path;
+    lastPath_ = path;
+    Lock lock(line_->mutex_);
+    IoResult r;
+    if (line_->TakeFailure(Op::Open, r)) {
+        failure.systemError = r.error;
+        return nullptr;
     }
-    auto state = line_->Shared();
-    {
-        std::lock_guard lock(state->mutex);
-        IoResult r;
-        if (state->TakeFailure(ScriptedLine::Op::Open, r)) {
-            failure.systemError = r.error;
-            return nullptr;
-        }
-    }
-    return std::make_unique<ScriptedPort>(state);
-}
-
-std::string ScriptedPortFactory::LastPath() const {
-    std::lock_guard lock(mutex_);
-    return lastPath_;
+    return std::make_unique<ScriptedPort>(line_);
 }
 
 } // namespace serial
