@@ -4,6 +4,7 @@
 #include "serial/port.h"
 #include "serial/portname.h"
 
+#include <QCoreApplication>
 #include <QObject>
 #include <QTimerEvent>
 
@@ -89,6 +90,10 @@ void TComm::OpenPort() {
     if (!port->SetupComm(4096, 4096))
         throw ECommsError("Cannot setup comm buffer", path, 0);
 
+    // A hangup still queued from an earlier opening is not news about this one.
+    QCoreApplication::removePostedEvents(notifyWindow_.get(),
+                                         serial::CommEventType(serial::WM_COMM_HANGUP));
+    hangupRaised_ = false;
     port_ = std::move(port);
     port_->Purge(serial::PURGE_TXABORT | serial::PURGE_RXABORT | serial::PURGE_TXCLEAR |
                  serial::PURGE_RXCLEAR);
@@ -243,6 +248,14 @@ void TComm::CommWndProc(QEvent* e) {
         });
         break;
     case serial::WM_COMM_HANGUP:
+        // One failure, one event: both threads may find the same vanished device, and each
+        // ends after reporting, so there is nothing more to report until the next opening. A
+        // reader that has not ended quietly reports the device itself, after the data that
+        // came before.
+        if (hangupRaised_ || (ev->WParam == serial::HangupSeenByWriterWatch && readThread_ &&
+                              !readThread_->EndedQuietly()))
+            break;
+        hangupRaised_ = true;
         Guarded([&] {
             if (OnRequestHangup)
                 OnRequestHangup(this);

@@ -192,8 +192,9 @@ private:
     int stopEvent_ = -1;
     std::unique_ptr<serial::TReadThread> readThread_;
     std::unique_ptr<serial::TWriteThread> writeThread_;
-    int rtsTimerId_ = 0;       // Qt's id of timer 1, 0 when not running
-    int lineBreakTimerId_ = 0; // Qt's id of timer 2
+    bool hangupRaised_ = false; // OnRequestHangup was raised since the port was opened
+    int rtsTimerId_ = 0;        // Qt's id of timer 1, 0 when not running
+    int lineBreakTimerId_ = 0;  // Qt's id of timer 2
 
     QString commName_ = QStringLiteral("COM2");
     uint32_t baudRate_ = 9600;

@@ -155,6 +155,7 @@ TReadThread::~TReadThread() {
 }
 
 void TReadThread::Hangup() {
+    hungUp_ = true;
     PostNotification(notify_, WM_COMM_HANGUP);
 }
 
@@ -189,6 +190,7 @@ void TReadThread::Execute() {
     // The pending event wait and read refer to this object's storage: forget them first.
     port_.CancelReaderIo();
     port_.Purge(PURGE_RXABORT | PURGE_RXCLEAR);
+    endedQuietly_ = !hungUp_;
 }
 
 bool TReadThread::StartEventWait() {
@@ -292,11 +294,11 @@ TWriteThread::~TWriteThread() {
     Join();
 }
 
-void TWriteThread::Hangup() {
+void TWriteThread::Hangup(uint32_t how) {
     // Refuse new blocks first, so that a hangup handler that tries to send already gets
     // false instead of queueing into a writer that is ending.
     queue_.Close();
-    PostNotification(notify_, WM_COMM_HANGUP);
+    PostNotification(notify_, WM_COMM_HANGUP, how);
 }
 
 void TWriteThread::Execute() {
@@ -319,7 +321,7 @@ void TWriteThread::Execute() {
                     queue_.ResetWake();
                     continue;
                 }
-                Hangup();
+                Hangup(w == WaitResult::Gone ? HangupSeenByWriterWatch : 0);
                 break;
             }
             if (IsSignalled(stopFd_))

@@ -30,6 +30,10 @@ constexpr uint32_t WM_COMM_HANGUP = 0x403;
 constexpr uint32_t WM_COMM_MODEM = 0x404;
 constexpr uint32_t WM_COMM_SENT = 0x405;
 
+// WParam of a WM_COMM_HANGUP the writer posts when its idle watch finds the device gone; a
+// reader that is still running reports the same failure itself, after the data before it.
+constexpr uint32_t HangupSeenByWriterWatch = 1;
+
 constexpr uint32_t ReadBufferSize = 2048;
 
 // The Qt event type that carries notification `message`.
@@ -148,6 +152,9 @@ public:
         : port_(port), stopFd_(stopFd), notify_(notify) {}
     ~TReadThread() override;
 
+    // True once the reader has ended without reporting a hangup (any thread).
+    bool EndedQuietly() const { return endedQuietly_; }
+
 protected:
     void Execute() override;
 
@@ -165,11 +172,15 @@ private:
     QObject* const notify_;
     uint8_t buffer_[ReadBufferSize] = {};
     uint32_t eventMask_ = 0;
+    bool hungUp_ = false;
+    std::atomic<bool> endedQuietly_{false};
 };
 
 // Drains its queue in order with WriteBlock and posts WM_COMM_SENT whenever it finds the
 // queue empty after writing (and once right after starting). Ends on the stop event (the
-// rest of the queue is dropped) or on a failure (WM_COMM_HANGUP first).
+// rest of the queue is dropped) or on a failure (WM_COMM_HANGUP first). While idle it watches
+// the port, so that a vanished device ends it at once and the next send fails, even when the
+// reader has already ended.
 class TWriteThread : public TThread {
 public:
     TWriteThread(Port& port, int stopFd, QObject* notify)
@@ -184,7 +195,7 @@ protected:
 
 private:
     bool WriteBlock(const uint8_t* data, uint32_t count);
-    void Hangup();
+    void Hangup(uint32_t how = 0);
 
     Port& port_;
     const int stopFd_;

@@ -37,7 +37,8 @@ std::size_t MarkDecoder::Decode(const uint8_t* in, std::size_t n, uint8_t* out,
                 findings.breakSeen = true; // a break carries no data byte
             } else {
                 findings.errorSeen = true;
-                emit(options.replaceErrorByte ? options.errorByte : c);
+                // Only a parity error is replaced: a framing error keeps the byte as it came.
+                emit(options.replaceErrorByte && options.marksAreParity ? options.errorByte : c);
             }
             state_ = State::Data;
             break;

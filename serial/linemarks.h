@@ -16,8 +16,11 @@ struct MarkFindings {
 
 struct MarkOptions {
     bool ignoreNull = false;       // drop received 0x00 data bytes
-    bool replaceErrorByte = false; // deliver `errorByte` for a byte received with an error
+    bool replaceErrorByte = false; // deliver `errorByte` for a byte received with a parity error
     uint8_t errorByte = 0;
+    // What a marked byte had: a parity error when set, else a framing error. The mark itself
+    // does not say; the caller knows whether the line has a parity bit to check.
+    bool marksAreParity = false;
 };
 
 class MarkDecoder {

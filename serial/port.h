@@ -106,7 +106,8 @@ enum class WaitResult {
     Event,  // the comm-event wait completed: fetch it with EventResult
     Read,   // the read completed: fetch it with ReadResult
     Input,  // (writer) the wake-up descriptor is readable
-    Failed, // the wait itself failed, or (writer) the device is gone
+    Failed, // the wait itself failed
+    Gone,   // (writer) the device is gone; a running reader finds that out as well
 };
 
 class Port {
@@ -119,8 +120,10 @@ public:
     // Driver queue sizes; true when accepted.
     virtual bool SetupComm(uint32_t inQueue, uint32_t outQueue) = 0;
     virtual bool GetCommState(Dcb& dcb) = 0;
-    // False, with nothing changed, when the driver refuses any part (rate 0 or above
-    // INT32_MAX, unsupported rate, sizes out of range).
+    // False when the driver refuses any part (rate 0 or above INT32_MAX, unsupported rate,
+    // sizes out of range): the line format (rate, size, parity, stop bits) then stays as it
+    // was, but the byte handling (raw bytes, flow control, parity checking, error marking)
+    // is applied all the same.
     virtual bool SetCommState(const Dcb& dcb) = 0;
     virtual bool GetCommTimeouts(CommTimeouts& t) = 0;
     virtual bool SetCommTimeouts(const CommTimeouts& t) = 0;
@@ -154,8 +157,8 @@ public:
     // Writes all `length` bytes unless the write time-out runs out first (Done with fewer,
     // possibly 0) or `stopFd` becomes readable (Stopped).
     virtual IoResult Write(const uint8_t* data, uint32_t length, int stopFd) = 0;
-    // The writer's idle wait: Stop, Input when `wakeFd` is readable, Failed when the wait
-    // fails or the device is gone.
+    // The writer's idle wait: Stop, Input when `wakeFd` is readable, Gone when the device is
+    // gone, Failed when the wait fails.
     virtual WaitResult WaitWriterIdle(int stopFd, int wakeFd) = 0;
 };
 

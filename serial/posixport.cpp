@@ -266,6 +266,7 @@ private:
     };
 
     static Dcb DcbFromTermios(const termios& t);
+    static void MakeRaw(termios& t, const Dcb& dcb);
     bool ApplyModemLines(const Dcb& dcb);
 
     // All with mutex_ held.
@@ -276,7 +277,7 @@ private:
     void CompleteWithData() { Complete(Done(read_.count)); }
     void DeviceGone(int err);
     void ReadAvailable(short revents);
-    void TakeCounters();
+    uint32_t TakeCounters();
     void CheckDeadlines(Clock::time_point now);
 
     void StartModemWatcher();
@@ -339,75 +340,98 @@ Dcb PosixPort::DcbFromTermios(const termios& t) {
     return dcb;
 }
 
-bool PosixPort::SetCommState(const Dcb& dcb) {
-    // A rate of 0 would hang up the line; "below 0" arrives here as a huge unsigned value.
-    if (dcb.BaudRate == 0 || dcb.BaudRate > static_cast<uint32_t>(INT_MAX))
-        return false;
-    if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > 4 || dcb.StopBits > 2)
-        return false;
-
-    std::lock_guard lock(mutex_);
-    detail::SavedLine saved;
-    termios t{};
-    if (!detail::SaveLine(fd_, saved) || ::tcgetattr(fd_, &t) != 0)
-        return false;
-
-    // Raw bytes both ways; errors and breaks marked in-band so the reader can report them.
+// The byte handling this port always has, whatever else the driver takes: raw bytes both
+// ways (no echo, no line editing, no CR/LF translation, no signal or end-of-file
+// characters), breaks marked in-band for the reader and, with parity checking on, bytes with
+// errors too; software flow control and its characters as `dcb` asks.
+void PosixPort::MakeRaw(termios& t, const Dcb& dcb) {
     t.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                   IXANY | IUCLC | IMAXBEL);
-    t.c_iflag |= INPCK | PARMRK;
-    t.c_oflag &= ~OPOST;
-    t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL);
-    t.c_cflag |= CLOCAL | CREAD;
-    static constexpr tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-    t.c_cflag |= sizes[dcb.ByteSize - 5];
-    switch (dcb.Parity) {
-    case 1:
-        t.c_cflag |= PARENB | PARODD;
-        break;
-    case 2:
-        t.c_cflag |= PARENB;
-        break;
-    case 3:
-        t.c_cflag |= PARENB | CMSPAR | PARODD;
-        break;
-    case 4:
-        t.c_cflag |= PARENB | CMSPAR;
-        break;
-    default:
-        break;
-    }
-    if (dcb.StopBits != 0)
-        t.c_cflag |= CSTOPB; // 1.5 stop bits is what the UART makes of this with 5 data bits
-    if ((dcb.Flags & DCB_fOutxCtsFlow) || (dcb.Flags & DCB_fRtsControlMask) == DCB_fRtsHandshake)
-        t.c_cflag |= CRTSCTS;
+                   IXANY | IUCLC | IMAXBEL | INPCK);
+    t.c_iflag |= PARMRK;
+    if (dcb.Flags & DCB_fParity)
+        t.c_iflag |= INPCK;
     if (dcb.Flags & DCB_fOutX)
         t.c_iflag |= IXON;
     if (dcb.Flags & DCB_fInX)
         t.c_iflag |= IXOFF;
+    t.c_oflag &= ~OPOST;
+    t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~(HUPCL | CRTSCTS);
+    t.c_cflag |= CLOCAL | CREAD;
+    if ((dcb.Flags & DCB_fOutxCtsFlow) || (dcb.Flags & DCB_fRtsControlMask) == DCB_fRtsHandshake)
+        t.c_cflag |= CRTSCTS;
     t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
     t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
     // Non-blocking reads then return EAGAIN when nothing is there, so a read of 0 bytes can
     // only mean the device is gone.
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
+}
 
-    bool ok;
-    if (const speed_t code = StandardSpeed(dcb.BaudRate); code != B0) {
-        ok = ::cfsetispeed(&t, code) == 0 && ::cfsetospeed(&t, code) == 0 &&
-             ::tcsetattr(fd_, TCSANOW, &t) == 0;
-    } else {
-        ok = ::tcsetattr(fd_, TCSANOW, &t) == 0 && detail::SetArbitraryRate(fd_, dcb.BaudRate);
-    }
+bool PosixPort::SetCommState(const Dcb& dcb) {
+    std::lock_guard lock(mutex_);
+    detail::SavedLine saved;
+    termios t{};
+    if (!detail::SaveLine(fd_, saved) || ::tcgetattr(fd_, &t) != 0)
+        return false;
+
+    // A rate of 0 would hang up the line; "below 0" arrives here as a huge unsigned value.
+    bool ok = dcb.BaudRate != 0 && dcb.BaudRate <= static_cast<uint32_t>(INT_MAX) &&
+              dcb.ByteSize >= 5 && dcb.ByteSize <= 8 && dcb.Parity <= 4 && dcb.StopBits <= 2;
     if (ok) {
-        // tcsetattr succeeds when any part was taken; check the driver kept the rate (within
-        // the 2 % a UART's divisor may be off).
-        const uint64_t got = detail::ReadRate(fd_);
-        ok = got * 100 >= uint64_t{dcb.BaudRate} * 98 && got * 100 <= uint64_t{dcb.BaudRate} * 102;
+        MakeRaw(t, dcb);
+        t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+        static constexpr tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+        t.c_cflag |= sizes[dcb.ByteSize - 5];
+        switch (dcb.Parity) {
+        case 1:
+            t.c_cflag |= PARENB | PARODD;
+            break;
+        case 2:
+            t.c_cflag |= PARENB;
+            break;
+        case 3:
+            t.c_cflag |= PARENB | CMSPAR | PARODD;
+            break;
+        case 4:
+            t.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            break;
+        }
+        if (dcb.StopBits != 0)
+            t.c_cflag |= CSTOPB; // 1.5 stop bits is what the UART makes of this with 5 data bits
+
+        if (const speed_t code = StandardSpeed(dcb.BaudRate); code != B0) {
+            ok = ::cfsetispeed(&t, code) == 0 && ::cfsetospeed(&t, code) == 0 &&
+                 ::tcsetattr(fd_, TCSANOW, &t) == 0;
+        } else {
+            ok = ::tcsetattr(fd_, TCSANOW, &t) == 0 && detail::SetArbitraryRate(fd_, dcb.BaudRate);
+        }
+        if (ok) {
+            // tcsetattr succeeds when any part was taken; check the driver kept the rate
+            // (within the 2 % a UART's divisor may be off).
+            const uint64_t got = detail::ReadRate(fd_);
+            ok = got * 100 >= uint64_t{dcb.BaudRate} * 98 &&
+                 got * 100 <= uint64_t{dcb.BaudRate} * 102;
+        }
     }
     if (!ok) {
+        // Refused: the previous line format stays in force. The byte handling is applied all
+        // the same: a fresh terminal is in the kernel's cooked mode, which echoes received
+        // bytes back onto the bus, translates CR/LF, holds data until a line end and reads
+        // 0x04 as end of file.
         detail::RestoreLine(fd_, saved);
+        Dcb kept = dcb;
+        kept.BaudRate = dcb_.BaudRate;
+        kept.ByteSize = dcb_.ByteSize;
+        kept.Parity = dcb_.Parity;
+        kept.StopBits = dcb_.StopBits;
+        if (::tcgetattr(fd_, &t) == 0) {
+            MakeRaw(t, kept);
+            if (::tcsetattr(fd_, TCSANOW, &t) == 0)
+                dcb_ = kept;
+        }
         return false;
     }
     dcb_ = dcb;
@@ -514,11 +538,16 @@ void PosixPort::ReadAvailable(short revents) {
     const std::size_t want = std::min<std::size_t>(room, 2048);
     const ssize_t n = ::read(fd_, raw, want);
     if (n > 0) {
+        uint32_t errors = hasCounters_ ? TakeCounters() : 0; // precise bits, overruns included
         uint8_t decoded[2048 + 2];
         MarkOptions options;
         options.ignoreNull = dcb_.Flags & DCB_fNull;
         options.replaceErrorByte = dcb_.Flags & DCB_fErrorChar;
         options.errorByte = static_cast<uint8_t>(dcb_.ErrorChar);
+        // The terminal marks parity and framing errors alike (and only with parity checking
+        // on). On a line without a parity bit a marked byte can only have a framing error;
+        // where the driver counts errors, a framing error counted now says so as well.
+        options.marksAreParity = dcb_.Parity != 0 && !(errors & CE_FRAME);
         MarkFindings findings;
         std::size_t got =
             decoder_.Decode(raw, static_cast<std::size_t>(n), decoded, options, findings);
@@ -532,16 +561,9 @@ void PosixPort::ReadAvailable(short revents) {
             read_.sawByte = true;
             read_.lastByte = Clock::now();
         }
-        uint32_t errors = 0;
-        if (hasCounters_) {
-            TakeCounters(); // precise bits, overruns included
-        } else {
-            if (findings.errorSeen)
-                errors |= (dcb_.Parity != 0) ? CE_RXPARITY : CE_FRAME;
-            if (findings.breakSeen)
-                errors |= CE_BREAK;
-        }
-        if (hasCounters_ && findings.breakSeen)
+        if (!hasCounters_ && findings.errorSeen)
+            errors |= options.marksAreParity ? CE_RXPARITY : CE_FRAME;
+        if (findings.breakSeen)
             errors |= CE_BREAK;
         if (errors) {
             errors_ |= errors;
@@ -568,10 +590,10 @@ void PosixPort::ReadAvailable(short revents) {
     DeviceGone(err); // EIO, ENXIO, ENODEV and the like: the device is gone or broken
 }
 
-void PosixPort::TakeCounters() {
+uint32_t PosixPort::TakeCounters() {
     serial_icounter_struct now{};
     if (::ioctl(fd_, TIOCGICOUNT, &now) != 0)
-        return;
+        return 0;
     uint32_t errors = 0;
     if (now.overrun != counters_.overrun)
         errors |= CE_OVERRUN;
@@ -588,10 +610,7 @@ void PosixPort::TakeCounters() {
     counters_.parity = now.parity;
     counters_.frame = now.frame;
     counters_.brk = now.brk;
-    if (errors) {
-        errors_ |= errors;
-        events_ |= EV_ERR;
-    }
+    return errors;
 }
 
 void PosixPort::CheckDeadlines(Clock::time_point now) {
@@ -605,6 +624,11 @@ void PosixPort::CheckDeadlines(Clock::time_point now) {
 
 WaitResult PosixPort::WaitReader(int stopFd) {
     for (;;) {
+        // The stop wins over a read or an event that is ready as well: once ClosePort has
+        // signalled it, the reader reports nothing more.
+        pollfd stop{stopFd, POLLIN, 0};
+        if (::poll(&stop, 1, 0) > 0)
+            return WaitResult::Stop;
         bool haveDeadline = false;
         Clock::time_point deadline{};
         bool reading = false;
@@ -759,7 +783,7 @@ WaitResult PosixPort::WaitWriterIdle(int stopFd, int wakeFd) {
         if (fds[2].revents & POLLNVAL)
             return WaitResult::Stop; // the handle went away: end quietly
         if (fds[2].revents)
-            return WaitResult::Failed;
+            return WaitResult::Gone;
     }
 }
 

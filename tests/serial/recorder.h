@@ -1,49 +1,37 @@
 #pragma once
 // A TComm wired to record every event it raises, for the serial tests.
 #include "serial/co.h"
+#include "support/openerror.h"
+#include "support/wait.h"
 
+#include <QElapsedTimer>
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <string>
+#include <filesystem>
 #include <vector>
 
-namespace serialtest {
-
-struct Piece {
-    std::vector<uint8_t> bytes;
-    uint8_t after = 0xAA; // the byte after the last one (must be 0)
-};
+using testsupport::OpenError;
+using testsupport::Pump;
+using testsupport::WaitUntil;
 
 struct Recorder {
     TComm comm;
-    std::vector<Piece> pieces;
-    std::vector<uint32_t> errors;
-    std::vector<uint32_t> modem;
-    int hangups = 0;
-    int sent = 0;
-    int lineBreaks = 0;
+    std::vector<std::vector<uint8_t>> pieces;
+    std::vector<uint32_t> errors, modem;
+    int hangups = 0, sent = 0, lineBreaks = 0;
 
-    explicit Recorder(const std::string& path = {}, uint32_t interval = 20) {
-        if (!path.empty())
-            comm.setCommName(QString::fromStdString(path));
-        // The test windows' line: 8N2, no flow control (so 0x11/0x13 are plain data).
-        comm.setStopBits(TStopBits::_2);
-        comm.setDtrControl(TDtrControl::DtrDisable);
-        comm.setRtsControl(TRtsControl::RtsTransmissionAvailable);
-        comm.setTxContinueOnXoff(false);
+    explicit Recorder(const std::string& path = "COM2") {
+        comm.setCommName(QString::fromStdString(path));
+        // The test windows' line: no flow control (so 0x11/0x13 are plain data).
         comm.setOutx_XonXoffFlow(false);
         comm.setInx_XonXoffFlow(false);
-        comm.setReadIntervalTimeout(interval);
-        comm.OnReceiveData = [this](QObject* sender, const void* buf, uint16_t n) {
-            EXPECT_EQ(sender, &comm);
+        comm.setReadIntervalTimeout(20);
+        comm.OnReceiveData = [this](QObject*, const void* buf, uint16_t n) {
             const auto* p = static_cast<const uint8_t*>(buf);
-            pieces.push_back({std::vector<uint8_t>(p, p + n), p[n]});
+            EXPECT_EQ(p[n], 0); // the byte after the last one
+            pieces.emplace_back(p, p + n);
         };
-        comm.OnReceiveError = [this](QObject* sender, uint32_t e) {
-            EXPECT_EQ(sender, &comm);
-            errors.push_back(e);
-        };
+        comm.OnReceiveError = [this](QObject*, uint32_t e) { errors.push_back(e); };
         comm.OnModemStateChange = [this](QObject*, uint32_t m) { modem.push_back(m); };
         comm.OnRequestHangup = [this](QObject*) { ++hangups; };
         comm.OnSendDataEmpty = [this](QObject*) { ++sent; };
@@ -52,7 +40,7 @@ struct Recorder {
     std::vector<uint8_t> All() const {
         std::vector<uint8_t> all;
         for (const auto& p : pieces)
-            all.insert(all.end(), p.bytes.begin(), p.bytes.end());
+            all.insert(all.end(), p.begin(), p.end());
         return all;
     }
     bool Send(const std::vector<uint8_t>& bytes) {
@@ -61,14 +49,6 @@ struct Recorder {
 };
 
 // Number of descriptors this process has open (to prove nothing leaks).
-inline int OpenDescriptors() {
-    int n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d))
-            ++n;
-        ::closedir(d);
-    }
-    return n;
+inline long OpenDescriptors() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
-
-} // namespace serialtest
