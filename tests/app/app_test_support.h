@@ -18,14 +18,17 @@
 
 namespace apptest {
 
-// Captures every message box and error report while alive; installs the error report as
-// the exception handler so that Guarded() reports to the capture.
+// Captures every message box and error report (each with the program's caption) while alive;
+// installs the error report as the exception handler so that Guarded() reports to the capture.
 class BoxCapture {
 public:
     BoxCapture() {
         app::InstallFontSubstitutes();
         ui::InstallErrorReport();
-        ui::SetBoxSink([this](const ui::BoxRecord& r) { boxes.push_back(r); });
+        ui::SetBoxSink([this](const ui::BoxRecord& r) {
+            EXPECT_EQ(r.caption, QStringLiteral("通讯演示"));
+            boxes.push_back(r);
+        });
     }
     ~BoxCapture() { ui::SetBoxSink({}); }
     BoxCapture(const BoxCapture&) = delete;

@@ -1,5 +1,6 @@
 // The shell with the real test windows and real ports: the chosen settings reach the port a
 // test window opens, and a port that cannot be opened gives the error report and no window.
+// Every window opens centred on the screen, wherever the main window is.
 #include "app/demomain.h"
 #include "app/init.h"
 #include "app_test_support.h"
@@ -12,8 +13,11 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QEnterEvent>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
 #include <QTest>
 #include <QToolButton>
 
@@ -24,18 +28,26 @@ using namespace apptest;
 
 namespace {
 
+// How far the window's centre is from the screen's (odd sizes round by a pixel).
+int OffCentre(const QWidget& w) {
+    return (w.frameGeometry().center() - w.screen()->availableGeometry().center())
+        .manhattanLength();
+}
+
 class ShellWithWindows : public ::testing::Test {
 protected:
     void SetUp() override {
         form.SetWindows({ShowWithPortOf(&kg), ShowWithPortOf(&jc), ShowWithPortOf(&write), &init});
         form.SetTerminate([] { ADD_FAILURE() << "the program was ended"; });
         form.show();
+        form.move(form.screen()->availableGeometry().topLeft());
     }
 
     // Through the settings dialog, as a user: the port typed, the baud rate from the list.
     void Choose(const QString& port, const QString& baud) {
         DriveModal([&] { Find<QToolButton>(form, "InitSpdBut")->click(); },
                    [&] {
+                       EXPECT_LE(OffCentre(init), 2);
                        auto* portBox = Find<QComboBox>(init, "CommNumberComBox");
                        portBox->lineEdit()->selectAll();
                        QTest::keyClicks(portBox->lineEdit(), port);
@@ -78,6 +90,10 @@ TEST_F(ShellWithWindows, TheNextTestWindowOpensTheChosenPortAtTheChosenRate) {
                        EXPECT_TRUE(t.comm->IsOpen());
                        EXPECT_EQ(t.comm->CommName(), path);
                        EXPECT_EQ(t.comm->BaudRate(), 19200u);
+                       EXPECT_LE(OffCentre(*t.window), 2);
+                       // Esc is no way out, also with a button (no key filter) focused.
+                       QTest::keyClick(t.window->findChild<QPushButton*>(), Qt::Key_Escape);
+                       EXPECT_TRUE(t.window->isVisible());
                        t.window->close();
                    });
         EXPECT_FALSE(t.comm->IsOpen());
@@ -111,6 +127,23 @@ TEST_F(ShellWithWindows, APortThatCannotBeOpenedGivesTheErrorReportAndNoWindow) 
         }
     }
     ::unlink(fileName);
+}
+
+TEST_F(ShellWithWindows, PointingAtTestWindowButtonsShowsTheirHintsInTheStatusBar) {
+    const std::tuple<QWidget*, const char*, const char*> cases[] = {
+        {&jc, "SendBitbtn", "功能码03"},
+        {&kg, "SendBitbtn", "功能码02"},
+        {&write, "DanLuBitBtn", "功能码06"},
+        {&write, "WJCBitBtn", "功能码10"},
+        {&write, "BitBtn4", "复位发送数据内容为空"}};
+    auto* bar = Find<QStatusBar>(form, "StatusBar");
+    for (const auto& [window, name, hint] : cases) {
+        bar->clearMessage();
+        auto* button = Find<QWidget>(*window, name);
+        QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), button->mapToGlobal(QPointF(2, 2)));
+        QCoreApplication::sendEvent(button, &enter);
+        EXPECT_EQ(bar->currentMessage(), QString::fromUtf8(hint)) << name;
+    }
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-// The register window: its controls, its function 03 frames and its decoding, and a run
-// through the modal ShowWithPort as the main window uses it.
+// The register window: its controls, its function 03 frames and its decoding, and what a
+// port that cannot be opened leaves.
 #include "poll_test_support.h"
 #include "testwindows/JC.h"
 
@@ -11,7 +11,6 @@
 #include <QTimer>
 
 using namespace polltest;
-using testsupport::WaitUntil;
 
 namespace {
 
@@ -166,42 +165,6 @@ TEST(JCDecoding, ShortReplyAfterStopIsDecodedFromWhatTheBufferHolds) {
     EXPECT_EQ(EditText(w.form, 2), "2");
     EXPECT_EQ(EditText(w.form, 5), "5");
     EXPECT_FALSE(w.form.Timer03->isActive());
-}
-
-// The close box leaves through QDialog::done as the exit button does; the shell test closes
-// each window by it.
-TEST(JCShowWithPort, ModalRunOpensEmptiesPollsAndClosesThePort) {
-    testsupport::PtyPair pty;
-    TJCForm form;
-    form.Comm32->setReadIntervalTimeout(20);
-    Find<QPlainTextEdit>(form, "MemoMsg")->setPlainText("old");
-    Find<QLineEdit>(form, "Edit1")->setText("old");
-    form.DisableButtons();
-    Bytes sent;
-    bool wasOpen = false;
-    QString edit1;
-    QTimer::singleShot(0, &form, [&] {
-        wasOpen = form.isVisible() && form.Comm32->IsOpen();
-        EXPECT_EQ(Log(form), "");
-        EXPECT_EQ(Text(form, "Edit1"), "");
-        EXPECT_TRUE(Enabled(form, "GKBitBtn"));
-        Click(form, "GKBitBtn");
-        sent = pty.ReadExactly(8);
-        pty.Write(WithCrc({1, 3, 10, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5}));
-        WaitUntil([&] { return form.ReplySeen; });
-        edit1 = Text(form, "Edit1");
-        Click(form, "BitBtn2");
-    });
-    form.ShowWithPort(19200, QString::fromStdString(pty.SlavePath()));
-    EXPECT_TRUE(wasOpen);
-    EXPECT_EQ(sent, Frame(1, 3, 0, 5));
-    EXPECT_EQ(edit1, "1");
-    EXPECT_EQ(form.result(), QDialog::Rejected);
-    EXPECT_FALSE(form.isVisible());
-    EXPECT_FALSE(form.Comm32->IsOpen());
-    EXPECT_TRUE(form.Stopped);
-    EXPECT_FALSE(form.Timer03->isActive());
-    EXPECT_EQ(form.Comm32->BaudRate(), 19200u);
 }
 
 TEST(JCShowWithPort, PortThatCannotBeOpenedLeavesWithTheErrorBeforeShowing) {

@@ -10,6 +10,8 @@
 #include "support/wait.h"
 #include "testwindows/dialogs.h"
 
+#include <gtest/gtest.h>
+
 #include <QAbstractButton>
 #include <QLabel>
 #include <QLineEdit>
@@ -32,11 +34,14 @@ inline Bytes Frame(int32_t slave, uint8_t function, int32_t start, int32_t quant
     return {frame.begin(), frame.end()};
 }
 
-// Captures every message box while alive.
+// Captures every message box while alive; each carries the program's caption.
 struct BoxCapture {
     QStringList texts;
     BoxCapture() {
-        ui::SetBoxSink([this](const ui::BoxRecord& r) { texts << r.text; });
+        ui::SetBoxSink([this](const ui::BoxRecord& r) {
+            EXPECT_EQ(r.caption, QStringLiteral("通讯演示"));
+            texts << r.text;
+        });
     }
     ~BoxCapture() { ui::SetBoxSink({}); }
 };

@@ -9,6 +9,8 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include <functional>
+
 using namespace polltest;
 using testsupport::WaitUntil;
 
@@ -243,39 +245,94 @@ TYPED_TEST(PollExchange, StopDuringThePauseStillSendsOneMoreRequestAndArmsNothin
     EXPECT_FALSE(this->Timer()->isActive());
 }
 
-TYPED_TEST(PollExchange, GivesUpAtTheSixthConsecutiveTimeoutSinceTheLastAcceptedReply) {
-    this->StartAndAccept();
+// Counted since the last accepted reply or user start; a time-out after Stop counts but
+// gives nothing up. Before any accepted reply a time-out halts the cycle until Stop.
+TYPED_TEST(PollExchange, GivesUpAtTheSixthConsecutiveTimeoutSinceTheLastAcceptedReplyOrStart) {
     this->form.Comm32->setLineBreakTime(30);
-    // One unanswered request after the pause; waits for its time-out.
-    const auto timeOut = [this] {
+    // One unanswered request, sent by `send`; waits for its time-out.
+    const auto timeOut = [this](const std::function<void()>& send) {
+        send(); // a start resets the count first
         const int32_t before = this->form.TimeoutCount;
-        this->Tick();
-        EXPECT_EQ(this->w.Request(), TypeParam::Request());
+        EXPECT_EQ(this->w.Request(), TypeParam::Request()); // also the manual defaults' frame
         return WaitUntil(
             [&] { return this->form.TimeoutCount != before || !this->boxes.texts.isEmpty(); });
     };
-    for (int i = 1; i <= 3; ++i)
-        ASSERT_TRUE(timeOut());
-    EXPECT_EQ(this->form.TimeoutCount, 4);
-    // A request does not reset the count, an accepted reply does.
-    this->form.Comm32->setLineBreakTime(5000);
-    this->Tick();
-    this->w.Request();
-    EXPECT_EQ(this->form.TimeoutCount, 4);
-    ASSERT_TRUE(this->w.Reply(TypeParam::Reply()));
-    EXPECT_EQ(this->form.TimeoutCount, 1);
-    this->form.Comm32->setLineBreakTime(30);
-
-    for (int i = 1; i <= 5; ++i)
-        ASSERT_TRUE(timeOut());
+    const auto tick = [this] { this->Tick(); };
+    for (const char* start : {TypeParam::StartButton, "SendBitbtn", TypeParam::StartButton,
+                              "SendBitbtn", TypeParam::StartButton, "SendBitbtn"}) {
+        this->form.StopBitBtnClick();
+        ASSERT_TRUE(timeOut([&] { Click(this->form, start); }));
+    }
+    EXPECT_EQ(this->form.TimeoutCount, 2);
     EXPECT_TRUE(this->boxes.texts.isEmpty());
-    EXPECT_TRUE(this->Timer()->isActive());
-    ASSERT_TRUE(timeOut());
-    EXPECT_EQ(this->boxes.texts, QStringList{"line break"});
+    ASSERT_TRUE(this->Timer()->isActive());
+    this->Tick();
+    EXPECT_TRUE(this->w.Silent(100));
+    EXPECT_FALSE(this->AnyStartEnabled());
+
+    for (const bool stopFirst : {false, true}) {
+        SCOPED_TRACE(stopFirst ? "stopped" : "polling");
+        this->boxes.texts.clear();
+        this->form.StopBitBtnClick();
+        this->form.Comm32->setLineBreakTime(5000);
+        this->StartAndAccept();
+        this->form.Comm32->setLineBreakTime(30);
+        for (int i = 1; i <= 3; ++i)
+            ASSERT_TRUE(timeOut(tick));
+        EXPECT_EQ(this->form.TimeoutCount, 4);
+        // A request does not reset the count, an accepted reply does.
+        this->form.Comm32->setLineBreakTime(5000);
+        this->Tick();
+        this->w.Request();
+        EXPECT_EQ(this->form.TimeoutCount, 4);
+        ASSERT_TRUE(this->w.Reply(TypeParam::Reply()));
+        EXPECT_EQ(this->form.TimeoutCount, 1);
+        this->form.Comm32->setLineBreakTime(30);
+
+        for (int i = 1; i <= 5; ++i)
+            ASSERT_TRUE(timeOut(tick));
+        EXPECT_TRUE(this->boxes.texts.isEmpty());
+        EXPECT_TRUE(this->Timer()->isActive());
+        if (stopFirst)
+            Click(this->form, "StopBitBtn");
+        ASSERT_TRUE(timeOut(tick));
+        EXPECT_EQ(this->boxes.texts, stopFirst ? QStringList() : QStringList{"line break"});
+        EXPECT_FALSE(this->Timer()->isActive());
+        EXPECT_TRUE(this->form.Stopped);
+        EXPECT_TRUE(this->AllStartEnabled());
+        EXPECT_EQ(this->form.TimeoutCount, stopFirst ? 7 : 1);
+    }
+}
+
+// As the main window opens it. The close box leaves through QDialog::done as the exit button
+// does; the shell test closes each window by it.
+TYPED_TEST(PollExchange, ModalRunOpensEmptiesPollsAndClosesThePort) {
+    auto& form = this->form;
+    form.FormClose();
+    Find<QPlainTextEdit>(form, "MemoMsg")->setPlainText("old");
+    Find<QLineEdit>(form, "Edit1")->setText("old");
+    form.DisableButtons();
+    form.TimeoutCount = 6; // five time-outs of the last showing
+    QString edit1;
+    QTimer::singleShot(0, &form, [&] {
+        EXPECT_TRUE(form.isVisible() && form.Comm32->IsOpen());
+        EXPECT_EQ(Log(form), "");
+        EXPECT_EQ(Text(form, "Edit1"), "");
+        EXPECT_TRUE(this->AllStartEnabled());
+        EXPECT_EQ(form.TimeoutCount, 1);
+        this->StartAndAccept();
+        edit1 = Text(form, "Edit1");
+        EXPECT_TRUE(this->Timer()->isActive());
+        Click(form, "BitBtn2");
+    });
+    form.ShowWithPort(19200, QString::fromStdString(this->w.pty.SlavePath()));
+    EXPECT_EQ(edit1, TypeParam::DecodedEdit1());
+    EXPECT_EQ(form.result(), QDialog::Rejected);
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_FALSE(form.Comm32->IsOpen());
+    EXPECT_TRUE(form.Stopped);
     EXPECT_FALSE(this->Timer()->isActive());
-    EXPECT_TRUE(this->form.Stopped);
-    EXPECT_TRUE(this->AllStartEnabled());
-    EXPECT_EQ(this->form.TimeoutCount, 1);
+    EXPECT_EQ(form.Comm32->BaudRate(), 19200u);
 }
 
 TYPED_TEST(PollExchange, OversizedDeliveryIsCheckedWholeButCopiedOnlyToTheBufferEnd) {

@@ -438,7 +438,6 @@ TEST_F(WriteFormTest, ShowWithPortOpensModallyAndEveryWayOutClosesThePort) {
     const std::vector<std::pair<const char*, std::function<void()>>> ways = {
         {"exit button", [&] { form.BitBtn5->click(); }},
         {"window close", [&] { form.close(); }},
-        {"escape", [&] { form.reject(); }},
     };
     for (const auto& [name, closeIt] : ways) {
         SCOPED_TRACE(name);
