@@ -15,6 +15,7 @@
 #include <QComboBox>
 #include <QEnterEvent>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
@@ -71,22 +72,25 @@ TEST_F(ShellWithWindows, TheNextTestWindowOpensTheChosenPortAtTheChosenRate) {
     testsupport::PtyPair pty;
     const QString path = QString::fromStdString(pty.SlavePath());
     Choose(path, "19200");
-    const std::tuple<const char*, QDialog*, TComm*> targets[] = {
-        {"KGSpdBut", &kg, kg.Comm32},
-        {"JCSpdBut", &jc, jc.Comm32},
-        {"WriteSpdBut", &write, write.Comm32}};
-    for (const auto& [button, window, comm] : targets) {
+    // Each left by its exit button; the reading windows' close box is their own test's.
+    const std::tuple<const char*, QDialog*, TComm*, const char*> targets[] = {
+        {"KGSpdBut", &kg, kg.Comm32, "BitBtn2"},
+        {"JCSpdBut", &jc, jc.Comm32, "BitBtn2"},
+        {"WriteSpdBut", &write, write.Comm32, "BitBtn5"}};
+    for (const auto& [button, window, comm, exit] : targets) {
         SCOPED_TRACE(button);
+        Find<QPlainTextEdit>(*window, "MemoMsg")->setPlainText("from the last showing");
         DriveModal([&] { Find<QToolButton>(form, button)->click(); },
                    [&] {
                        EXPECT_TRUE(window->isVisible() && comm->IsOpen());
                        EXPECT_EQ(comm->CommName(), path);
                        EXPECT_EQ(comm->BaudRate(), 19200u);
                        EXPECT_LE(OffCentre(*window), 2);
+                       EXPECT_EQ(Find<QPlainTextEdit>(*window, "MemoMsg")->toPlainText(), "");
                        // Esc is no way out, also with a button (no key filter) focused.
                        QTest::keyClick(window->findChild<QPushButton*>(), Qt::Key_Escape);
                        EXPECT_TRUE(window->isVisible());
-                       window->close();
+                       Find<QPushButton>(*window, exit)->click();
                    });
         EXPECT_FALSE(comm->IsOpen());
     }

@@ -18,7 +18,6 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTimer>
 
 #include <algorithm>
 #include <sstream>
@@ -61,14 +60,11 @@ protected:
         ui::SetBoxSink([this](const ui::BoxRecord& box) {
             (box.kind == ui::BoxKind::Beep ? beeps : messages).push_back(box.text);
         });
-    }
-    void TearDown() override { ui::SetBoxSink({}); }
-
-    void Open() {
         form.Comm32->setCommName(QString::fromStdString(pty.SlavePath()));
         form.Comm32->setReadIntervalTimeout(20); // keeps deliveries quick; 1000 ms in use
         form.Comm32->OpenPort();
     }
+    void TearDown() override { ui::SetBoxSink({}); }
     // Empty pointers keep the window's own inputs ("1", "100", "1F4").
     void Write(bool f10, const char* number = nullptr, const char* address = nullptr,
                const QString& data = {}) {
@@ -117,7 +113,6 @@ TEST_F(WriteForm, SendsTheFrameAndLogsItInDecimal) {
          WithCrc(Hex("0A 10 01 0A 00 02 04 01 F4 04 B0"))},
         {"MinusOneIsFFFF06", false, "1", "100", "-1", WithCrc(Hex("01 06 01 00 FF FF"))},
     };
-    Open();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         form.MemoMsg->clear();
@@ -130,7 +125,6 @@ TEST_F(WriteForm, SendsTheFrameAndLogsItInDecimal) {
 }
 
 TEST_F(WriteForm, HundredTwentyFourLinesMakeOneFrameWithAFullCrc) {
-    Open();
     Write(true, "1", "100", Lines(124));
     Bytes body = Hex("01 10 01 00 00 7C F8");
     for (int k = 0; k < 124; ++k)
@@ -159,7 +153,6 @@ TEST_F(WriteForm, RefusalsShowTheirMessageAndSendNothing) {
         {false, "1", "100", Lines(125), oneLine},
         {true, "1", "100", Lines(125), QStringLiteral("功能码10,数据最多只能填写124行!")},
     };
-    Open();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.data.toStdString());
         messages.clear();
@@ -171,7 +164,8 @@ TEST_F(WriteForm, RefusalsShowTheirMessageAndSendNothing) {
 }
 
 TEST_F(WriteForm, ClearEmptiesTheInputsButNotTheLogAClosedPortGivesWriteerror) {
-    Write(false); // never opened: the port takes no frame
+    form.Comm32->ClosePort(); // a closed port takes no frame
+    Write(false);
     Write(true);
     EXPECT_EQ(messages, (std::vector<QString>{"writeerror", "writeerror"}));
     EXPECT_TRUE(Log().isEmpty());
@@ -225,7 +219,6 @@ TEST_F(WriteForm, DataCountFollowsEveryChangeAndIgnoresALastEmptyLine) {
 }
 
 TEST_F(WriteForm, SendsEmptyALogOfMoreThanHundredLinesRepliesNever) {
-    Open();
     const auto fill = [this](int lines) { form.MemoMsg->setPlainText(Lines(lines).trimmed()); };
     fill(100);
     Write(false);
@@ -263,7 +256,6 @@ TEST_F(WriteForm, EachDeliveryIsCopiedAndLoggedOnlyWithItsOwnCrc) {
         {Hex("88 21"), false},    {Long2048(true), true},
         {Long2048(false), false},
     };
-    Open();
     testwindows::TReceiveBuffer expected{};
     for (const auto& c : cases) {
         form.MemoMsg->clear();
@@ -275,26 +267,6 @@ TEST_F(WriteForm, EachDeliveryIsCopiedAndLoggedOnlyWithItsOwnCrc) {
         EXPECT_EQ(Log(), c.logged ? LogOf("接收:", c.delivery) : QString()) << c.delivery.size();
     }
     EXPECT_TRUE(messages.empty());
-}
-
-// Each showing opens the port and empties the log but keeps the inputs; both ways out close
-// the port with the window.
-TEST_F(WriteForm, ShowWithPortOpensModallyAndEveryWayOutClosesThePort) {
-    form.NumberEdit->setText(QStringLiteral("2"));
-    for (QWidget* closer : {static_cast<QWidget*>(form.BitBtn5), static_cast<QWidget*>(&form)}) {
-        form.MemoMsg->setPlainText(QStringLiteral("from the last opening"));
-        bool ran = false;
-        QTimer::singleShot(0, &form, [&] {
-            ran = true;
-            EXPECT_TRUE(form.isModal() && form.isVisible() && form.Comm32->IsOpen());
-            EXPECT_EQ(form.Comm32->BaudRate(), 19200u);
-            EXPECT_EQ(Log() + form.NumberEdit->text(), "2");
-            closer == &form ? (void)form.close() : form.BitBtn5->click();
-        });
-        form.ShowWithPort(19200, QString::fromStdString(pty.SlavePath()));
-        EXPECT_TRUE(ran);
-        EXPECT_FALSE(form.Comm32->IsOpen() || form.isVisible());
-    }
 }
 
 } // namespace
