@@ -1,16 +1,12 @@
 // The main window with stand-in test windows: each button and menu item opens its window
-// with the current settings (building the windows first when they do not exist yet),
-// failures become error reports, only OK of the settings dialog copies its values, and the
-// three ways to end the program.
+// with the current settings (building the windows first when they do not exist yet), and
+// the three ways to end the program. The settings round trip is the shell test's.
 #include "app/demomain.h"
-#include "app/init.h"
 #include "app_test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <QAction>
-#include <QComboBox>
-#include <QPushButton>
 #include <QToolButton>
 
 using namespace apptest;
@@ -32,13 +28,12 @@ protected:
         form.SetWindowBuilder([this] {
             ++builds;
             return TDemoWindows{ShowWithPortOf(&windows[0]), ShowWithPortOf(&windows[1]),
-                                ShowWithPortOf(&windows[2]), &initForm};
+                                ShowWithPortOf(&windows[2])};
         });
         form.SetTerminate([] { ADD_FAILURE() << "the program was ended"; });
     }
     BoxCapture capture;
     TDemoMainForm form;
-    TInitForm initForm;
     StubWindow windows[3]; // switch, register, write
     int builds = 0;
 };
@@ -57,52 +52,6 @@ TEST_F(MainWindow, EachControlOpensItsWindowWithTheCurrentSettings) {
         EXPECT_EQ(windows[window].calls.back().commName, "COM2") << control;
     }
     EXPECT_EQ(builds, 1);
-    EXPECT_TRUE(capture.boxes.empty());
-}
-
-// The main window goes on with its settings; the next attempt runs again.
-TEST_F(MainWindow, AFailureToOpenBecomesTheErrorReport) {
-    windows[1].onShow = [] { throw std::runtime_error("something else"); };
-    Use(form, "JCSpdBut");
-    windows[1].onShow = [] { throw 42; };
-    Use(form, "N3");
-    EXPECT_EQ(capture.ErrorReports(),
-              (std::vector<QString>{"something else.", "Unknown exception."}));
-    EXPECT_TRUE(form.isEnabled());
-    windows[1].onShow = nullptr;
-    Use(form, "JCSpdBut");
-    EXPECT_EQ(windows[1].calls.size(), 3u);
-    EXPECT_EQ(capture.boxes.size(), 2u);
-}
-
-TEST_F(MainWindow, OnlyOkOfTheSettingsDialogCopiesItsValues) {
-    const auto click = [this](const char* name) {
-        return [this, name] { Find<QPushButton>(initForm, name)->click(); };
-    };
-    const struct {
-        const char* control;
-        std::function<void()> close;
-        int32_t baud;
-        const char* port;
-    } cases[] = {{"InitSpdBut", click("BitBtn2"), 9600, "COM2"},
-                 {"N6", [this] { initForm.close(); }, 9600, "COM2"},
-                 {"N6", click("BitBtn1"), 4800, "COM3"},
-                 {"InitSpdBut", click("BitBtn2"), 4800, "COM3"}};
-    for (const auto& c : cases) {
-        const QString shownPort = form.CommPortName();
-        DriveModal([&] { Use(form, c.control); },
-                   [&] {
-                       auto* port = Find<QComboBox>(initForm, "CommNumberComBox");
-                       auto* baud = Find<QComboBox>(initForm, "BTComBox");
-                       // Each showing starts from what the main window holds.
-                       EXPECT_EQ(port->currentText(), shownPort);
-                       port->setCurrentIndex(port->findText("COM3"));
-                       baud->setCurrentIndex(baud->findText("4800"));
-                       c.close();
-                   });
-        EXPECT_EQ(form.CommBaudRate(), c.baud);
-        EXPECT_EQ(form.CommPortName(), QString::fromLatin1(c.port));
-    }
     EXPECT_TRUE(capture.boxes.empty());
 }
 

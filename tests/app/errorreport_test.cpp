@@ -1,9 +1,8 @@
 // The standard error report for a port that cannot be opened: the component's message stays
 // the main text, and the informative text beneath it names the device, the system's reason
-// and what the user can do about it.
+// and what the user can do about it. The real failures are the shell test's.
 #include "app_test_support.h"
 #include "serial/co.h"
-#include "support/pty.h"
 
 #include <gtest/gtest.h>
 
@@ -44,22 +43,6 @@ TEST(ErrorReport, MainTextUnchangedDetailsNameDeviceReasonAndRemedy) {
     EXPECT_EQ(ui::CommsErrorDetails(ECommsError("Cannot setup comm buffer", "/dev/ttyS0", 0)),
               "Device: /dev/ttyS0");
     EXPECT_EQ(ReportOf([] { throw std::runtime_error("Input is wrong"); }).informative, "");
-}
-
-// A real failure: the port is held by another component.
-TEST(ErrorReport, BusyWhenAnotherComponentHoldsThePort) {
-    testsupport::PtyPair pty;
-    const QString path = QString::fromStdString(pty.SlavePath());
-    TComm holder;
-    holder.setCommName(path);
-    holder.OpenPort();
-    TComm comm;
-    comm.setCommName(path);
-    const ui::BoxRecord r = ReportOf([&] { comm.OpenPort(); });
-    EXPECT_EQ(r.text, QStringLiteral("Error opening serial port."));
-    EXPECT_TRUE(r.informative.startsWith(
-        "Device: " + path + "\nReason: " + QString::fromLocal8Bit(std::strerror(EBUSY))))
-        << r.informative.toStdString();
 }
 
 } // namespace

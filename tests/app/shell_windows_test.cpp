@@ -44,20 +44,23 @@ protected:
         form.move(form.screen()->availableGeometry().topLeft());
     }
 
-    // Through the settings dialog, as a user: the port typed, the baud rate from the list.
-    void Choose(const QString& port, const QString& baud) {
+    // Through the settings dialog, as a user: the port typed, the baud rate from the list,
+    // then "确定" (BitBtn1) or "取消" (BitBtn2). Only OK copies the values.
+    void Choose(const QString& port, const QString& baud, const char* close = "BitBtn1") {
+        const QString before = form.CommPortName();
         DriveModal([&] { Find<QToolButton>(form, "InitSpdBut")->click(); },
                    [&] {
                        EXPECT_LE(OffCentre(init), 2);
                        auto* portBox = Find<QComboBox>(init, "CommNumberComBox");
+                       EXPECT_EQ(portBox->currentText(), before); // starts from the settings
                        portBox->lineEdit()->selectAll();
                        QTest::keyClicks(portBox->lineEdit(), port);
                        auto* baudBox = Find<QComboBox>(init, "BTComBox");
                        baudBox->setCurrentIndex(baudBox->findText(baud));
-                       Find<QPushButton>(init, "BitBtn1")->click();
+                       Find<QPushButton>(init, close)->click();
                    });
-        ASSERT_EQ(form.CommPortName(), port);
-        ASSERT_EQ(form.CommBaudRate(), baud.toInt());
+        const bool ok = std::string(close) == "BitBtn1";
+        EXPECT_EQ(form.CommPortName() == port && form.CommBaudRate() == baud.toInt(), ok);
     }
 
     BoxCapture capture;
@@ -72,6 +75,7 @@ TEST_F(ShellWithWindows, TheNextTestWindowOpensTheChosenPortAtTheChosenRate) {
     testsupport::PtyPair pty;
     const QString path = QString::fromStdString(pty.SlavePath());
     Choose(path, "19200");
+    Choose("COM3", "4800", "BitBtn2");
     // Each left by its exit button; the reading windows' close box is their own test's.
     const std::tuple<const char*, QDialog*, TComm*, const char*> targets[] = {
         {"KGSpdBut", &kg, kg.Comm32, "BitBtn2"},
@@ -111,7 +115,8 @@ TEST_F(ShellWithWindows, APortThatCannotBeOpenedGivesTheErrorReportAndNoWindow) 
         Choose(port, "4800");
         capture.boxes.clear();
         Find<QToolButton>(form, "JCSpdBut")->click();
-        EXPECT_EQ(capture.ErrorReports(), std::vector<QString>{report});
+        ASSERT_EQ(capture.ErrorReports(), std::vector<QString>{report});
+        EXPECT_TRUE(capture.boxes[0].informative.startsWith("Device: " + port + "\nReason: "));
         EXPECT_FALSE(jc.isVisible() || jc.Comm32->IsOpen());
         EXPECT_EQ(form.CommPortName(), port);
     }
