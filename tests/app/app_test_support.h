@@ -8,20 +8,23 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
 #include <QTimer>
-#include <QWidget>
+#include <QToolButton>
 
 #include <functional>
-#include <string>
 #include <vector>
 
 namespace apptest {
 
-// Captures every message box and error report (each with the program's caption) while alive;
-// installs the error report as the exception handler so that Guarded() reports to the capture.
-class BoxCapture {
-public:
+// Captures every message box and error report (each with the program's caption) while
+// alive; installs the error report as the exception handler so that Guarded() reports here.
+struct BoxCapture {
     BoxCapture() {
         app::InstallFontSubstitutes();
         ui::InstallErrorReport();
@@ -31,9 +34,6 @@ public:
         });
     }
     ~BoxCapture() { ui::SetBoxSink({}); }
-    BoxCapture(const BoxCapture&) = delete;
-    BoxCapture& operator=(const BoxCapture&) = delete;
-
     std::vector<QString> ErrorReports() const {
         std::vector<QString> out;
         for (const auto& b : boxes)
@@ -67,21 +67,16 @@ template <class T> T* Find(const QObject& parent, const char* name) {
     return child;
 }
 
-// A test window: records every ShowWithPort call, then runs `onShow` (which may throw, as a
-// window whose port cannot be opened does).
-class StubWindow : public QObject {
-public:
+// A test window: records every ShowWithPort call.
+struct StubWindow : QObject {
     struct Call {
         int32_t baudRate;
         QString commName;
     };
     void ShowWithPort(int32_t baudRate, const QString& commName) {
         calls.push_back({baudRate, commName});
-        if (onShow)
-            onShow();
     }
     std::vector<Call> calls;
-    std::function<void()> onShow;
 };
 
 } // namespace apptest

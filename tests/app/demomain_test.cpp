@@ -6,9 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QAction>
-#include <QToolButton>
-
 using namespace apptest;
 
 namespace {

@@ -5,11 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QComboBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTest>
-
 using namespace apptest;
 
 namespace {

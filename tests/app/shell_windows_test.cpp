@@ -12,15 +12,10 @@
 
 #include <gtest/gtest.h>
 
-#include <QComboBox>
 #include <QEnterEvent>
-#include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
-#include <QTest>
-#include <QToolButton>
 
 #include <fcntl.h>
 #include <unistd.h>
