@@ -1,18 +1,115 @@
-// The polling exchange both reading windows share, run once through the register window;
-// windows_test.cpp covers what each window adds (frames, decoding, buttons).
-#include "poll_test_support.h"
+// The two reading windows on a real pseudo-terminal (the test plays the slave at the master
+// end). The polling exchange they share is tested once, through the register window; then
+// what each window adds: its request frames, its decoding and its modal run.
+#include "modbus/codec.h"
+#include "serial/co.h"
+#include "support/frames.h"
+#include "support/pty.h"
+#include "support/wait.h"
 #include "testwindows/JC.h"
+#include "testwindows/KG.h"
+#include "testwindows/dialogs.h"
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QSpinBox>
+#include <QTimer>
 
 #include <functional>
-
-using namespace polltest;
-using testsupport::WaitUntil;
+#include <vector>
 
 namespace {
+
+using testsupport::WaitUntil;
+using testsupport::WithCrc;
+
+using Bytes = std::vector<uint8_t>;
+
+// The 8-byte request frame (codec layout) as a byte vector.
+inline Bytes Frame(int32_t slave, uint8_t function, int32_t start, int32_t quantity) {
+    const auto frame = modbus::BuildRequest(slave, function, start, quantity);
+    return {frame.begin(), frame.end()};
+}
+
+// Captures every message box while alive; each carries the program's caption.
+struct BoxCapture {
+    QStringList texts;
+    BoxCapture() {
+        ui::SetBoxSink([this](const ui::BoxRecord& r) {
+            EXPECT_EQ(r.caption, QStringLiteral("通讯演示"));
+            texts << r.text;
+        });
+    }
+    ~BoxCapture() { ui::SetBoxSink({}); }
+};
+
+template <class W> W* Find(QObject& form, const char* name) {
+    return form.findChild<W*>(QString::fromLatin1(name));
+}
+inline QString Text(QObject& form, const char* name) {
+    if (auto* edit = Find<QLineEdit>(form, name))
+        return edit->text();
+    if (auto* label = Find<QLabel>(form, name))
+        return label->text();
+    return QStringLiteral("<no %1>").arg(QString::fromLatin1(name));
+}
+// The text of the value box Edit<i>.
+inline QString EditText(QObject& form, int i) {
+    return Text(form, QStringLiteral("Edit%1").arg(i).toLatin1().constData());
+}
+inline void SetText(QObject& form, const char* name, const QString& text) {
+    Find<QLineEdit>(form, name)->setText(text);
+}
+inline void Click(QObject& form, const char* name) {
+    Find<QAbstractButton>(form, name)->click();
+}
+inline bool Enabled(QObject& form, const char* name) {
+    return Find<QWidget>(form, name)->isEnabled();
+}
+inline QString Log(QObject& form) {
+    return Find<QPlainTextEdit>(form, "MemoMsg")->toPlainText();
+}
+inline QString Line(const Bytes& frame) {
+    return QString::fromStdString(modbus::FrameLine(frame));
+}
+
+// A reading window with its port open on a pseudo-terminal, as ShowWithPort leaves it but
+// without the modal loop, so tests can press buttons and call handlers directly. Deliveries
+// are counted; reads complete after 20 ms of silence to keep the suite quick.
+template <class Form> struct OpenWindow {
+    testsupport::PtyPair pty;
+    Form form;
+    int deliveries = 0;
+
+    OpenWindow() {
+        form.Comm32->setReadIntervalTimeout(20);
+        form.Comm32->setCommName(QString::fromStdString(pty.SlavePath()));
+        auto handler = form.Comm32->OnReceiveData;
+        form.Comm32->OnReceiveData = [this, handler](QObject* s, const void* b, uint16_t n) {
+            ++deliveries;
+            handler(s, b, n);
+        };
+        form.Comm32->OpenPort();
+        form.EnableButtons();
+    }
+    ~OpenWindow() { form.FormClose(); }
+
+    // The next request as it arrived at the far end.
+    Bytes Request(int timeoutMs = 3000) { return pty.ReadExactly(8, timeoutMs); }
+    // Writes a reply at the far end and waits until the window has been handed it.
+    bool Reply(const Bytes& bytes) {
+        const int before = deliveries;
+        pty.Write(bytes);
+        return testsupport::WaitUntil([&] { return deliveries > before; });
+    }
+    // Nothing arrives at the far end for `ms`.
+    bool Silent(int ms = 150) { return pty.ReadFor(ms).empty(); }
+};
 
 const Bytes Request = {0x01, 0x03, 0x00, 0x00, 0x00, 0x05, 0x85, 0xC9}; // working data
 const Bytes Reply = WithCrc({1, 3, 10, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5});
@@ -247,6 +344,147 @@ TEST_F(Exchange, ManualRequestRereadsStartAndQuantityButNotTheSlaveWhilePolling)
     EXPECT_EQ(Text(form, "cjLabel"), "2");
     form.Timer03Timer();
     EXPECT_EQ(w.Request(), Frame(2, 3, 0x20, 4));
+}
+
+// --- What each window adds ---
+
+const Bytes KGReply = {0x01, 0x02, 0x02, 0x85, 0x0A, 0x5B, 0x2F};
+
+// The address byte is the slave number's low 8 bits, the label shows the whole number.
+struct FrameCase {
+    const char* name;
+    bool kg;
+    const char* button;
+    int spinner;
+    const char* slave; // with start and quantity the manual inputs; none: the window's own
+    const char* start;
+    const char* quantity;
+    Bytes frame;
+    const char* cjLabel;
+};
+
+template <class Form> void CheckFrame(const FrameCase& c) {
+    OpenWindow<Form> w;
+    Find<QSpinBox>(w.form, "UpDownbegin")->setValue(c.spinner);
+    if (c.slave) {
+        SetText(w.form, "CurrentNumberEdit", QString::fromLatin1(c.slave));
+        SetText(w.form, "AddressEdit", QString::fromLatin1(c.start));
+        SetText(w.form, "ByteCountEdit", QString::fromLatin1(c.quantity));
+    }
+    Click(w.form, c.button);
+    EXPECT_EQ(w.Request(), c.frame);
+    EXPECT_EQ(Log(w.form), QStringLiteral("发送:\n") + Line(c.frame));
+    EXPECT_EQ(Text(w.form, "cjLabel"), QString::fromLatin1(c.cjLabel));
+}
+
+TEST(ReadingWindows, RequestOnTheWireLogAndSlaveLabel) {
+    const Bytes kgFixed = {0x01, 0x02, 0x03, 0x00, 0x00, 0x0C, 0x78, 0x4B};
+    const FrameCase cases[] = {
+        {"JCWorking", false, "GKBitBtn", 1, nullptr, "", "", {1, 3, 0, 0, 0, 5, 0x85, 0xC9}, "1"},
+        {"JCRegisters",
+         false,
+         "SjJCBitBtn",
+         1,
+         nullptr,
+         "",
+         "",
+         {1, 3, 1, 0, 0, 8, 0x45, 0xF0},
+         "1"},
+        {"JCSlave99", false, "GKBitBtn", 99, nullptr, "", "", Frame(0x63, 3, 0, 5), "99"},
+        {"JCSpinnerStopsAt1", false, "GKBitBtn", 0, nullptr, "", "", Frame(1, 3, 0, 5), "1"},
+        {"JCManualDefaults", false, "SendBitbtn", 1, nullptr, "", "", Frame(1, 3, 0, 5), "1"},
+        {"JCManualTrimmedHex", false, "SendBitbtn", 1, " 1F\t", "0100", "8",
+         Frame(0x1F, 3, 0x100, 8), "31"},
+        {"JCManualNegative", false, "SendBitbtn", 1, "-1", "0", "1FFFF", Frame(-1, 3, 0, 0xFFFF),
+         "-1"},
+        {"JCManualStartLow16Bits", false, "SendBitbtn", 1, "1", "12345", "1",
+         Frame(1, 3, 0x2345, 1), "1"},
+        {"KGStates", true, "KGBitBtn", 1, nullptr, "", "", kgFixed, "1"},
+        {"KGSpinnerSlave0", true, "KGBitBtn", 0, nullptr, "", "", Frame(0, 2, 0x300, 12), "0"},
+        {"KGManualDefaults", true, "SendBitbtn", 1, nullptr, "", "", kgFixed, "1"},
+        {"KGManual1FF", true, "SendBitbtn", 1, "1ff", "300", "C", Frame(0xFF, 2, 0x300, 12), "511"},
+    };
+    for (const FrameCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.kg ? CheckFrame<TKGForm>(c) : CheckFrame<TJCForm>(c);
+    }
+}
+
+TEST(ReadingWindows, RegistersAreSignAndMagnitudeInTheBoxesOfTheirKind) {
+    OpenWindow<TJCForm> w;
+    Click(w.form, "GKBitBtn");
+    w.Request();
+    ASSERT_TRUE(
+        w.Reply(WithCrc({1, 3, 10, 0x00, 0x05, 0x80, 0x05, 0x7F, 0xFF, 0x80, 0x00, 0xFF, 0xFF})));
+    const QStringList working = {"5", "-5", "32767", "-0", "-32767", "", "",
+                                 "",  "",   "",      "",   "",       ""};
+    for (int i = 1; i <= 13; ++i)
+        EXPECT_EQ(EditText(w.form, i), working[i - 1]) << i;
+    w.form.StopBitBtnClick();
+    Click(w.form, "SjJCBitBtn"); // a start empties every box
+    w.Request();
+    ASSERT_TRUE(w.Reply(WithCrc({1, 3, 16, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0x80, 8})));
+    const QStringList registers = {"", "", "", "", "", "1", "2", "3", "4", "5", "6", "7", "-8"};
+    for (int i = 1; i <= 13; ++i)
+        EXPECT_EQ(EditText(w.form, i), registers[i - 1]) << i;
+}
+
+// Inputs 0300..0307 are bits 0..7 of byte 3, 0308..030B bits 0..3 of byte 4.
+TEST(ReadingWindows, SwitchStatesInBitOrderManualRepliesOnlyLogged) {
+    OpenWindow<TKGForm> w;
+    Click(w.form, "KGBitBtn");
+    w.Request();
+    ASSERT_TRUE(w.Reply(KGReply));
+    const QString y = QStringLiteral("是"), n = QStringLiteral("否");
+    const QStringList expected = {y, n, y, n, n, n, n, y, n, y, n, y};
+    QStringList states;
+    for (int i = 1; i <= 12; ++i)
+        states << EditText(w.form, i);
+    EXPECT_EQ(states, expected);
+    w.form.StopBitBtnClick();
+    Click(w.form, "SendBitbtn");
+    w.Request();
+    ASSERT_TRUE(w.Reply(KGReply));
+    EXPECT_TRUE(Log(w.form).endsWith(QStringLiteral("接收:\n1 2 2 133 10 91 47 ")));
+    EXPECT_EQ(EditText(w.form, 1), "");
+}
+
+// As the main window opens it: port open, log, values and the time-outs of the last showing
+// gone, start buttons enabled; once closed (exit button or close box) stopped, timer off.
+template <class Form>
+void ModalRun(const char* start, const char* timer, const Bytes& reply, bool closeBox) {
+    testsupport::PtyPair pty;
+    Form form;
+    BoxCapture boxes;
+    form.Comm32->setReadIntervalTimeout(20);
+    Find<QPlainTextEdit>(form, "MemoMsg")->setPlainText("old");
+    SetText(form, "Edit1", "old");
+    form.DisableButtons();
+    form.TimeoutCount = 6;
+    auto* pollTimer = Find<QTimer>(form, timer);
+    QTimer::singleShot(0, &form, [&] {
+        EXPECT_TRUE(form.isVisible() && form.Comm32->IsOpen());
+        EXPECT_EQ(Log(form) + Text(form, "Edit1"), "");
+        EXPECT_TRUE(Enabled(form, start));
+        EXPECT_EQ(form.TimeoutCount, 1);
+        Click(form, start);
+        pty.ReadExactly(8);
+        pty.Write(reply);
+        EXPECT_TRUE(WaitUntil([&] { return form.ReplySeen; }));
+        EXPECT_TRUE(pollTimer->isActive());
+        closeBox ? (void)form.close() : Click(form, "BitBtn2");
+    });
+    form.ShowWithPort(19200, QString::fromStdString(pty.SlavePath()));
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_FALSE(form.Comm32->IsOpen());
+    EXPECT_EQ(form.Comm32->BaudRate(), 19200u);
+    EXPECT_TRUE(form.Stopped);
+    EXPECT_FALSE(pollTimer->isActive());
+}
+
+TEST(ReadingWindows, ModalRunOpensEmptiesPollsAndStopsWhenClosed) {
+    ModalRun<TJCForm>("GKBitBtn", "Timer03", Reply, false);
+    ModalRun<TKGForm>("KGBitBtn", "Timer02", KGReply, true);
 }
 
 } // namespace
