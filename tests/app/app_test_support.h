@@ -1,9 +1,7 @@
 #pragma once
-// Helpers for the application shell's tests: captured message boxes, modal windows driven
-// by a callback queued before they run, and stand-in test windows.
+// Helpers for the shell's tests: captured boxes, modal windows driven by a queued callback.
 
 #include "app/application.h"
-#include "support/wait.h"
 #include "testwindows/dialogs.h"
 
 #include <gtest/gtest.h>
@@ -22,8 +20,7 @@
 
 namespace apptest {
 
-// Captures every message box and error report (each with the program's caption) while
-// alive; installs the error report as the exception handler so that Guarded() reports here.
+// Captures every box (each with the program's caption); Guarded() reports here.
 struct BoxCapture {
     BoxCapture() {
         app::InstallFontSubstitutes();
@@ -66,17 +63,5 @@ template <class T> T* Find(const QObject& parent, const char* name) {
         ADD_FAILURE() << "no control " << name;
     return child;
 }
-
-// A test window: records every ShowWithPort call.
-struct StubWindow : QObject {
-    struct Call {
-        int32_t baudRate;
-        QString commName;
-    };
-    void ShowWithPort(int32_t baudRate, const QString& commName) {
-        calls.push_back({baudRate, commName});
-    }
-    std::vector<Call> calls;
-};
 
 } // namespace apptest

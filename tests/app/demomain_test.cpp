@@ -18,35 +18,27 @@ void Use(TDemoMainForm& form, const char* control) {
         Find<QAction>(form, control)->trigger();
 }
 
-class MainWindow : public ::testing::Test {
-protected:
-    void SetUp() override {
-        // Built on first need, as the program does it.
-        form.SetWindowBuilder([this] {
-            ++builds;
-            return TDemoWindows{ShowWithPortOf(&windows[0]), ShowWithPortOf(&windows[1]),
-                                ShowWithPortOf(&windows[2])};
-        });
-        form.SetTerminate([] { ADD_FAILURE() << "the program was ended"; });
-    }
+// The windows are built on first need, as the program does it.
+TEST(DemoMainForm, EachControlOpensItsWindowWithTheCurrentSettings) {
     BoxCapture capture;
     TDemoMainForm form;
-    StubWindow windows[3]; // switch, register, write
+    std::vector<std::tuple<int, int32_t, QString>> calls;
+    const auto window = [&calls](int id) {
+        return
+            [&calls, id](int32_t baud, const QString& port) { calls.emplace_back(id, baud, port); };
+    };
     int builds = 0;
-};
-
-TEST_F(MainWindow, EachControlOpensItsWindowWithTheCurrentSettings) {
+    form.SetWindowBuilder([&] {
+        ++builds;
+        return TDemoWindows{window(0), window(1), window(2)};
+    });
     const std::pair<const char*, int> cases[] = {
         {"KGSpdBut", 0}, {"N2", 0}, {"JCSpdBut", 1}, {"N3", 1}, {"WriteSpdBut", 2}, {"N4", 2}};
-    for (const auto& [control, window] : cases) {
-        std::vector<std::size_t> before;
-        for (const auto& w : windows)
-            before.push_back(w.calls.size());
+    for (const auto& [control, id] : cases) {
+        calls.clear();
         Use(form, control);
-        for (int i = 0; i < 3; ++i)
-            EXPECT_EQ(windows[i].calls.size(), before[i] + (i == window)) << control;
-        EXPECT_EQ(windows[window].calls.back().baudRate, 9600) << control;
-        EXPECT_EQ(windows[window].calls.back().commName, "COM2") << control;
+        EXPECT_EQ(calls, (std::vector<std::tuple<int, int32_t, QString>>{{id, 9600, "COM2"}}))
+            << control;
     }
     EXPECT_EQ(builds, 1);
     EXPECT_TRUE(capture.boxes.empty());

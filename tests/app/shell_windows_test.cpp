@@ -16,9 +16,7 @@
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QStatusBar>
-
-#include <fcntl.h>
-#include <unistd.h>
+#include <QTemporaryFile>
 
 using namespace apptest;
 
@@ -98,13 +96,11 @@ TEST_F(ShellWithWindows, TheNextTestWindowOpensTheChosenPortAtTheChosenRate) {
 
 // The report's text, with or without the full stop; the main window keeps its settings.
 TEST_F(ShellWithWindows, APortThatCannotBeOpenedGivesTheErrorReportAndNoWindow) {
-    char fileName[] = "/tmp/democomm-app-test-XXXXXX"; // there, but no serial port
-    const int fd = mkstemp(fileName);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
+    QTemporaryFile file; // there, but no serial port
+    ASSERT_TRUE(file.open());
     const std::pair<QString, QString> cases[] = {
         {"/nonexistent/democomm-port", "Error opening serial port."},
-        {QString::fromLatin1(fileName), "File handle is not a comm handle "},
+        {file.fileName(), "File handle is not a comm handle "},
     };
     for (const auto& [port, report] : cases) {
         Choose(port, "4800");
@@ -115,7 +111,6 @@ TEST_F(ShellWithWindows, APortThatCannotBeOpenedGivesTheErrorReportAndNoWindow) 
         EXPECT_FALSE(jc.isVisible() || jc.Comm32->IsOpen());
         EXPECT_EQ(form.CommPortName(), port);
     }
-    ::unlink(fileName);
 }
 
 // Entering a control shows its hint; one without a hint clears the bar.
