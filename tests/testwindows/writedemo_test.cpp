@@ -1,5 +1,6 @@
 // The write test window against a real pseudo-terminal: the test holds the far end of the
 // line, reads the requests the window sends and writes the replies a device would give.
+// At the end, the details every window's error report gives for a port error.
 #include "testwindows/writedemo.h"
 
 #include "modbus/codec.h"
@@ -20,6 +21,8 @@
 #include <QPushButton>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -183,9 +186,8 @@ TEST_F(WriteForm, KeyFilterKeepsHexDigitsAsTypedAndBeepsAtEverythingElse) {
          std::initializer_list<QWidget*>{form.NumberEdit, form.AddressEdit, form.DataMemo}) {
         SCOPED_TRACE(input->objectName().toStdString());
         const auto text = [input] {
-            if (auto* edit = qobject_cast<QLineEdit*>(input))
-                return edit->text();
-            return static_cast<QPlainTextEdit*>(input)->toPlainText();
+            return input->property(qobject_cast<QLineEdit*>(input) ? "text" : "plainText")
+                .toString();
         };
         QMetaObject::invokeMethod(input, "clear");
         input->setFocus();
@@ -232,41 +234,54 @@ TEST_F(WriteForm, SendsEmptyALogOfMoreThanHundredLinesRepliesNever) {
     EXPECT_EQ(Log(), LogOf("发送:", Default10));
 }
 
-Bytes Long2048(bool crcPasses) {
-    Bytes bytes(2046);
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<uint8_t>(i * 7 + (crcPasses ? 3 : 5));
-    // A delivery's CRC test covers (length - 2) modulo 256 bytes: 254 here.
-    const uint16_t crc = modbus::CRC16(bytes.data(), 254);
-    bytes.push_back(static_cast<uint8_t>(crc));
-    bytes.push_back(static_cast<uint8_t>((crc >> 8) ^ (crcPasses ? 0 : 1)));
-    return bytes;
-}
-
 // Each delivery is copied (at most 1024 bytes) and logged only when it passes its own CRC.
 TEST_F(WriteForm, EachDeliveryIsCopiedAndLoggedOnlyWithItsOwnCrc) {
-    const Bytes exception = WithCrc(Hex("01 86 02"));
-    const struct {
-        Bytes delivery;
-        bool logged;
-    } cases[] = {
-        {Default06, true},        {Hex("01 06 01 00 01 F4 88 22"), false},
-        {exception, true},        {Hex("41"), false},
-        {Hex("FF FF"), false},    {Hex("01 06 01 00 01 F4"), false}, // a split reply, part 1
-        {Hex("88 21"), false},    {Long2048(true), true},
-        {Long2048(false), false},
+    Bytes long2048(2046); // its CRC test covers (2048 - 2) modulo 256 bytes
+    for (std::size_t i = 0; i < long2048.size(); ++i)
+        long2048[i] = static_cast<uint8_t>(i * 7 + 3);
+    const uint16_t crc = modbus::CRC16(long2048.data(), 254);
+    long2048.insert(long2048.end(), {uint8_t(crc), uint8_t(crc >> 8)});
+    const std::pair<Bytes, bool> cases[] = {
+        {Default06, true},
+        {Hex("01 06 01 00 01 F4 88 22"), false},
+        {WithCrc(Hex("01 86 02")), true},
+        {Hex("01 06 01 00 01 F4"), false}, // a reply split in two
+        {Hex("88 21"), false},
+        {long2048, true},
     };
     testwindows::TReceiveBuffer expected{};
-    for (const auto& c : cases) {
+    for (const auto& [delivery, logged] : cases) {
         form.MemoMsg->clear();
-        pty.Write(c.delivery);
-        std::copy_n(c.delivery.begin(), std::min(c.delivery.size(), expected.size()),
-                    expected.begin());
+        pty.Write(delivery);
+        std::copy_n(delivery.begin(), std::min(delivery.size(), expected.size()), expected.begin());
         // The copy comes first in the handler, so once it shows the delivery is handled.
         ASSERT_TRUE(WaitUntil([&] { return form.ReceiveBuffer == expected; }));
-        EXPECT_EQ(Log(), c.logged ? LogOf("接收:", c.delivery) : QString()) << c.delivery.size();
+        EXPECT_EQ(Log(), logged ? LogOf("接收:", delivery) : QString()) << delivery.size();
     }
     EXPECT_TRUE(messages.empty());
+}
+
+// The details of a port error's report: the device, the system's reason and what the user
+// can do about it. The report itself (main text, full stop) on real failed opens is the
+// shell test's.
+TEST(ErrorReport, DetailsNameDeviceReasonAndRemedy) {
+    const std::pair<int, const char*> cases[] = {
+        {EACCES, "sudo adduser $USER dialout"},  {EPERM, "dialout"},
+        {EBUSY, "held by another program"},      {ENOENT, "COMn stands for /dev/ttyS<n-1>"},
+        {ENODEV, "Check the port name"},         {ENXIO, "Check the port name"},
+        {ENOTTY, "This is not a serial device"}, {EIO, ""}};
+    for (const auto& [code, remedy] : cases) {
+        const QString details =
+            ui::CommsErrorDetails(ECommsError("Error opening serial port", "/dev/ttyUSB3", code));
+        const QString reason = QString::fromLocal8Bit(std::strerror(code));
+        EXPECT_TRUE(details.startsWith("Device: /dev/ttyUSB3\nReason: " + reason))
+            << details.toStdString();
+        EXPECT_TRUE(details.contains(QString::fromUtf8(remedy))) << code;
+    }
+    // Nothing it does not know: no device tried, or no reason.
+    EXPECT_EQ(ui::CommsErrorDetails(ECommsError("This serial port already opened")), "");
+    EXPECT_EQ(ui::CommsErrorDetails(ECommsError("Cannot setup comm buffer", "/dev/ttyS0", 0)),
+              "Device: /dev/ttyS0");
 }
 
 } // namespace
