@@ -14,7 +14,6 @@
 
 #include <QAbstractButton>
 #include <QElapsedTimer>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QSpinBox>
@@ -52,16 +51,16 @@ struct BoxCapture {
 template <class W> W* Find(QObject& form, const char* name) {
     return form.findChild<W*>(QString::fromLatin1(name));
 }
-inline QString Text(QObject& form, const char* name) {
-    if (auto* edit = Find<QLineEdit>(form, name))
-        return edit->text();
-    if (auto* label = Find<QLabel>(form, name))
-        return label->text();
-    return QStringLiteral("<no %1>").arg(QString::fromLatin1(name));
+// The text of an edit box or label.
+inline QString Text(QObject& form, const QString& name) {
+    return form.findChild<QWidget*>(name)->property("text").toString();
 }
-// The text of the value box Edit<i>.
-inline QString EditText(QObject& form, int i) {
-    return Text(form, QStringLiteral("Edit%1").arg(i).toLatin1().constData());
+// The value boxes Edit1..Edit<count>, comma-separated.
+inline QString Values(QObject& form, int count) {
+    QStringList texts;
+    for (int i = 1; i <= count; ++i)
+        texts << Text(form, QStringLiteral("Edit%1").arg(i));
+    return texts.join(',');
 }
 inline void SetText(QObject& form, const char* name, const QString& text) {
     Find<QLineEdit>(form, name)->setText(text);
@@ -381,17 +380,12 @@ TEST(ReadingWindows, RegistersAreSignAndMagnitudeInTheBoxesOfTheirKind) {
     w.Request();
     ASSERT_TRUE(
         w.Reply(WithCrc({1, 3, 10, 0x00, 0x05, 0x80, 0x05, 0x7F, 0xFF, 0x80, 0x00, 0xFF, 0xFF})));
-    const QStringList working = {"5", "-5", "32767", "-0", "-32767", "", "",
-                                 "",  "",   "",      "",   "",       ""};
-    for (int i = 1; i <= 13; ++i)
-        EXPECT_EQ(EditText(w.form, i), working[i - 1]) << i;
+    EXPECT_EQ(Values(w.form, 13), "5,-5,32767,-0,-32767,,,,,,,,");
     w.form.StopBitBtnClick();
     Click(w.form, "SjJCBitBtn"); // a start empties every box
     w.Request();
     ASSERT_TRUE(w.Reply(WithCrc({1, 3, 16, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0x80, 8})));
-    const QStringList registers = {"", "", "", "", "", "1", "2", "3", "4", "5", "6", "7", "-8"};
-    for (int i = 1; i <= 13; ++i)
-        EXPECT_EQ(EditText(w.form, i), registers[i - 1]) << i;
+    EXPECT_EQ(Values(w.form, 13), ",,,,,1,2,3,4,5,6,7,-8");
 }
 
 // Inputs 0300..0307 are bits 0..7 of byte 3, 0308..030B bits 0..3 of byte 4.
@@ -400,36 +394,30 @@ TEST(ReadingWindows, SwitchStatesInBitOrderManualRepliesOnlyLogged) {
     Click(w.form, "KGBitBtn");
     w.Request();
     ASSERT_TRUE(w.Reply(KGReply));
-    const QString y = QStringLiteral("是"), n = QStringLiteral("否");
-    const QStringList expected = {y, n, y, n, n, n, n, y, n, y, n, y};
-    QStringList states;
-    for (int i = 1; i <= 12; ++i)
-        states << EditText(w.form, i);
-    EXPECT_EQ(states, expected);
+    EXPECT_EQ(Values(w.form, 12), QStringLiteral("是,否,是,否,否,否,否,是,否,是,否,是"));
     w.form.StopBitBtnClick();
     Click(w.form, "SendBitbtn");
     w.Request();
     ASSERT_TRUE(w.Reply(KGReply));
     EXPECT_TRUE(Log(w.form).endsWith(QStringLiteral("接收:\n1 2 2 133 10 91 47 ")));
-    EXPECT_EQ(EditText(w.form, 1), "");
+    EXPECT_EQ(Values(w.form, 12), ",,,,,,,,,,,");
 }
 
-// As the main window opens it: port open, log, values and the time-outs of the last showing
-// gone, start buttons enabled; once closed (exit button or close box) stopped, timer off.
+// As the main window opens it (the shell test checks the port and the log): values and the
+// time-outs of the last showing gone, start buttons enabled; once closed (exit button or
+// close box) stopped, timer off.
 template <class Form>
 void ModalRun(const char* start, const char* timer, const Bytes& reply, bool closeBox) {
     testsupport::PtyPair pty;
     Form form;
     BoxCapture boxes;
     form.Comm32->setReadIntervalTimeout(20);
-    Find<QPlainTextEdit>(form, "MemoMsg")->setPlainText("old");
     SetText(form, "Edit1", "old");
     form.DisableButtons();
     form.TimeoutCount = 6;
     auto* pollTimer = Find<QTimer>(form, timer);
     QTimer::singleShot(0, &form, [&] {
-        EXPECT_TRUE(form.isVisible() && form.Comm32->IsOpen());
-        EXPECT_EQ(Log(form) + Text(form, "Edit1"), "");
+        EXPECT_EQ(Text(form, "Edit1"), "");
         EXPECT_TRUE(Enabled(form, start));
         EXPECT_EQ(form.TimeoutCount, 1);
         Click(form, start);
@@ -440,9 +428,7 @@ void ModalRun(const char* start, const char* timer, const Bytes& reply, bool clo
         closeBox ? (void)form.close() : Click(form, "BitBtn2");
     });
     form.ShowWithPort(19200, QString::fromStdString(pty.SlavePath()));
-    EXPECT_FALSE(form.isVisible());
-    EXPECT_FALSE(form.Comm32->IsOpen());
-    EXPECT_EQ(form.Comm32->BaudRate(), 19200u);
+    EXPECT_FALSE(form.isVisible() || form.Comm32->IsOpen());
     EXPECT_TRUE(form.Stopped);
     EXPECT_FALSE(pollTimer->isActive());
 }
