@@ -68,13 +68,14 @@ protected:
         form.Comm32->OpenPort();
     }
     void TearDown() override { ui::SetBoxSink({}); }
-    // Empty pointers keep the window's own inputs ("1", "100", "1F4").
-    void Write(bool f10, const char* number = nullptr, const char* address = nullptr,
-               const QString& data = {}) {
-        if (number) {
-            form.NumberEdit->setText(QString::fromUtf8(number));
-            form.AddressEdit->setText(QString::fromUtf8(address));
-            form.DataMemo->setPlainText(data);
+    // `inputs` is number, address and data, "|"-separated; none keeps the window's own
+    // ("1", "100", "1F4").
+    void Write(bool f10, const QString& inputs = {}) {
+        if (!inputs.isEmpty()) {
+            const QStringList parts = inputs.split('|');
+            form.NumberEdit->setText(parts[0]);
+            form.AddressEdit->setText(parts[1]);
+            form.DataMemo->setPlainText(parts[2]);
         }
         (f10 ? form.WJCBitBtn : form.DanLuBitBtn)->click();
     }
@@ -92,43 +93,32 @@ protected:
 };
 
 TEST_F(WriteForm, SendsTheFrameAndLogsItInDecimal) {
-    const struct {
-        const char* name;
-        bool f10;
-        const char* number; // none: the window's own inputs
-        const char* address;
-        const char* data;
-        Bytes expected;
-    } cases[] = {
-        {"Defaults06", false, nullptr, nullptr, "", Default06},
-        {"Defaults10", true, nullptr, nullptr, "", Default10},
-        {"TwoLines10", true, "1", "100", "1F4\n4B0", Hex("01 10 01 00 00 02 04 01 F4 04 B0 BD 45")},
-        {"LineBreakAfterOneLine06", false, "1", "100", "1F4\n", Default06},
-        {"LineBreakAfterOneLine10", true, "1", "100", "1F4\n", Default10},
-        {"EmptyMiddleLineIsZero10", true, "1", "100", "1F4\n\n4B0",
-         WithCrc(Hex("01 10 01 00 00 03 06 01 F4 00 00 04 B0"))},
-        {"TrailingEmptyLineCounts10", true, "1", "100", "1F4\n\n",
-         WithCrc(Hex("01 10 01 00 00 02 04 01 F4 00 00"))},
-        {"TooLargeNumbersCut06", false, "1FF", "10000", "12345", WithCrc(Hex("FF 06 00 00 23 45"))},
-        {"TooLargeNumbersCut10", true, "1FF", "10000", "12345\n10000",
-         WithCrc(Hex("FF 10 00 00 00 02 04 23 45 00 00"))},
-        {"LowerCase10", true, "a", "10a", "1f4\n4b0",
-         WithCrc(Hex("0A 10 01 0A 00 02 04 01 F4 04 B0"))},
-        {"MinusOneIsFFFF06", false, "1", "100", "-1", WithCrc(Hex("01 06 01 00 FF FF"))},
+    const std::tuple<bool, const char*, Bytes> cases[] = {
+        {false, "", Default06},
+        {true, "", Default10},
+        {true, "1|100|1F4\n4B0", Hex("01 10 01 00 00 02 04 01 F4 04 B0 BD 45")},
+        {false, "1|100|1F4\n", Default06}, // a line break after the one line
+        {true, "1|100|1F4\n", Default10},
+        {true, "1|100|1F4\n\n4B0", WithCrc(Hex("01 10 01 00 00 03 06 01 F4 00 00 04 B0"))},
+        {true, "1|100|1F4\n\n", WithCrc(Hex("01 10 01 00 00 02 04 01 F4 00 00"))},
+        {false, "1FF|10000|12345", WithCrc(Hex("FF 06 00 00 23 45"))}, // too large: cut
+        {true, "1FF|10000|12345\n10000", WithCrc(Hex("FF 10 00 00 00 02 04 23 45 00 00"))},
+        {true, "a|10a|1f4\n4b0", WithCrc(Hex("0A 10 01 0A 00 02 04 01 F4 04 B0"))},
+        {false, "1|100|-1", WithCrc(Hex("01 06 01 00 FF FF"))},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [f10, inputs, expected] : cases) {
+        SCOPED_TRACE(inputs);
         form.MemoMsg->clear();
-        Write(c.f10, c.number, c.address, QString::fromUtf8(c.data));
-        EXPECT_EQ(pty.ReadExactly(c.expected.size()), c.expected);
-        EXPECT_EQ(Log(), LogOf("发送:", c.expected));
+        Write(f10, QString::fromUtf8(inputs));
+        EXPECT_EQ(pty.ReadExactly(expected.size()), expected);
+        EXPECT_EQ(Log(), LogOf("发送:", expected));
     }
     EXPECT_EQ(LogOf("发送:", Default06), QStringLiteral("发送:\n1 6 1 0 1 244 136 33 "));
     EXPECT_TRUE(messages.empty());
 }
 
 TEST_F(WriteForm, HundredTwentyFourLinesMakeOneFrameWithAFullCrc) {
-    Write(true, "1", "100", Lines(124));
+    Write(true, "1|100|" + Lines(124));
     Bytes body = Hex("01 10 01 00 00 7C F8");
     for (int k = 0; k < 124; ++k)
         body.insert(body.end(), {0, static_cast<uint8_t>(k)});
@@ -140,27 +130,20 @@ TEST_F(WriteForm, HundredTwentyFourLinesMakeOneFrameWithAFullCrc) {
 TEST_F(WriteForm, RefusalsShowTheirMessageAndSendNothing) {
     const QString empty = QStringLiteral("填写数据不能为空");
     const QString oneLine = QStringLiteral("功能码06,数据只能填写一行!");
-    const struct {
-        bool f10;
-        const char* number;
-        const char* address;
-        QString data;
-        QString message;
-    } cases[] = {
-        {false, "1", "100", "1F4\n4B0", oneLine},
-        {false, "1", "100", "\n1F4", oneLine},
-        {false, "1", "100", "", empty},
-        {true, "1", "100", "", empty},
-        {true, "1", "", "1F4", empty},
-        {false, "", "100", "1F4", empty},
-        {false, "1", "100", Lines(125), oneLine},
-        {true, "1", "100", Lines(125), QStringLiteral("功能码10,数据最多只能填写124行!")},
+    const std::tuple<bool, QString, QString> cases[] = {
+        {false, "1|100|1F4\n4B0", oneLine},
+        {false, "1|100|\n1F4", oneLine},
+        {false, "1|100|", empty},
+        {true, "1|100|", empty},
+        {true, "1||1F4", empty},
+        {false, "|100|1F4", empty},
+        {false, "1|100|" + Lines(125), oneLine},
+        {true, "1|100|" + Lines(125), QStringLiteral("功能码10,数据最多只能填写124行!")},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.data.toStdString());
+    for (const auto& [f10, inputs, message] : cases) {
         messages.clear();
-        Write(c.f10, c.number, c.address, c.data);
-        EXPECT_EQ(messages, std::vector<QString>{c.message});
+        Write(f10, inputs);
+        EXPECT_EQ(messages, std::vector<QString>{message}) << inputs.toStdString();
     }
     EXPECT_TRUE(pty.ReadFor(60).empty());
     EXPECT_TRUE(Log().isEmpty());
@@ -200,11 +183,7 @@ TEST_F(WriteForm, KeyFilterKeepsHexDigitsAsTypedAndBeepsAtEverythingElse) {
         EXPECT_EQ(text(), QStringLiteral("09af"));
         EXPECT_EQ(beeps.size(), 9u);
     }
-    // Carriage return is kept: a new line in the data area; in a one-line box it presses no
-    // button and does not close the window.
-    Type(form.NumberEdit, Qt::Key_Return, QStringLiteral("\r"));
-    EXPECT_TRUE(form.isVisible());
-    EXPECT_TRUE(messages.empty());
+    // Carriage return is kept: a new line in the data area.
     form.DataMemo->moveCursor(QTextCursor::End);
     Type(form.DataMemo, Qt::Key_Return, QStringLiteral("\r"));
     EXPECT_EQ(form.DataMemo->toPlainText(), QStringLiteral("09af\n"));
