@@ -164,41 +164,34 @@ TEST_F(Exchange, StartLogsDisablesTheStartButtonsAndRepollsOnceAfterThePause) {
 TEST_F(Exchange, FailedRepliesHaltUntilStop) {
     Bytes badCrc = Reply;
     badCrc.back() ^= 0x01;
-    const auto refused = [](uint8_t count) {
+    const auto refused = [](uint8_t count) { // count + 3 header bytes, then the CRC
         Bytes bytes(count + 3u, 0x01);
         bytes[1] = 0x03;
         bytes[2] = count;
         return WithCrc(bytes);
     };
-    const struct {
-        const char* name;
-        std::vector<Bytes> deliveries;
-        bool logged;
-    } cases[] = {
-        {"CrcFailure", {badCrc}, false},
-        {"Split", {{Reply.begin(), Reply.begin() + 3}, {Reply.begin() + 3, Reply.end()}}, false},
-        {"OneByte", {{0xFF}}, false},
-        {"TwoBytesWithTheCrcOfNoBytes", {{0xFF, 0xFF}}, false},
-        {"ByteCount81", {refused(0x81)}, true},
-        {"ByteCount82", {refused(0x82)}, true},
+    const std::pair<std::vector<Bytes>, bool> cases[] = {
+        {{badCrc}, false},
+        {{{Reply.begin(), Reply.begin() + 3}, {Reply.begin() + 3, Reply.end()}}, false},
+        {{{0xFF}}, false},
+        {{{0xFF, 0xFF}}, false}, // the CRC of no bytes
+        {{refused(0x81)}, true},
+        {{refused(0x82)}, true},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [deliveries, logged] : cases) {
+        SCOPED_TRACE(deliveries.back().size());
         form.StopBitBtnClick();
         Find<QPlainTextEdit>(form, "MemoMsg")->clear();
         Click(form, "GKBitBtn");
         w.Request();
         form.ReceiveBuffer.fill(0xEE);
-        for (const Bytes& delivery : c.deliveries)
+        for (const Bytes& delivery : deliveries)
             ASSERT_TRUE(w.Reply(delivery));
-        EXPECT_EQ(form.ReceiveBuffer[c.deliveries.back().size()], 0xEE);
-        EXPECT_EQ(Log(form),
-                  Sent() + (c.logged ? "\n" + Received(c.deliveries.back()) : QString()));
-        EXPECT_EQ(form.Stopped, !c.logged);
-        EXPECT_FALSE(form.ReplySeen);
+        EXPECT_EQ(form.ReceiveBuffer[deliveries.back().size()], 0xEE);
+        EXPECT_EQ(Log(form), Sent() + (logged ? "\n" + Received(deliveries.back()) : QString()));
+        EXPECT_EQ(form.Stopped, !logged);
+        EXPECT_FALSE(form.ReplySeen || form.Timer03->isActive() || AnyStartEnabled());
         EXPECT_EQ(Text(form, "Edit1"), "");
-        EXPECT_FALSE(form.Timer03->isActive());
-        EXPECT_FALSE(AnyStartEnabled());
     }
     EXPECT_TRUE(boxes.texts.isEmpty());
     Click(form, "StopBitBtn");
