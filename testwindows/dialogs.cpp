@@ -19,22 +19,28 @@ BoxSink& Sink() {
     return sink;
 }
 
-void Show(QMessageBox::Icon icon, const QString& text, const QString& informative) {
-    QMessageBox box(icon, ApplicationTitle(), text, QMessageBox::Ok, QApplication::activeWindow());
-    if (!informative.isEmpty())
-        box.setInformativeText(informative);
+// The sink sees the box exactly as it would be shown.
+void Show(QMessageBox::Icon icon, BoxRecord record) {
+    if (Sink())
+        return Sink()(record);
+    QMessageBox box(icon, record.caption, record.text, QMessageBox::Ok,
+                    QApplication::activeWindow());
+    if (!record.informative.isEmpty())
+        box.setInformativeText(record.informative);
     box.exec();
 }
 } // namespace
 
-QString ApplicationTitle() { return QStringLiteral("通讯演示"); }
+QString ApplicationTitle() {
+    return QStringLiteral("通讯演示");
+}
 
-void SetBoxSink(BoxSink sink) { Sink() = std::move(sink); }
+void SetBoxSink(BoxSink sink) {
+    Sink() = std::move(sink);
+}
 
 void ShowMessage(const QString& text) {
-    if (Sink())
-        return Sink()({BoxKind::Message, text, {}});
-    Show(QMessageBox::NoIcon, text, {});
+    Show(QMessageBox::NoIcon, {BoxKind::Message, text, {}, ApplicationTitle()});
 }
 
 QString WithFullStop(const QString& text) {
@@ -44,15 +50,13 @@ QString WithFullStop(const QString& text) {
 }
 
 void ShowErrorReport(const QString& text, const QString& informative) {
-    const QString shown = WithFullStop(text);
-    if (Sink())
-        return Sink()({BoxKind::ErrorReport, shown, informative});
-    Show(QMessageBox::Critical, shown, informative);
+    Show(QMessageBox::Critical,
+         {BoxKind::ErrorReport, WithFullStop(text), informative, ApplicationTitle()});
 }
 
 void Beep() {
     if (Sink())
-        return Sink()({BoxKind::Beep, {}, {}});
+        return Sink()({BoxKind::Beep, {}, {}, {}});
     QApplication::beep();
 }
 

@@ -21,6 +21,7 @@ struct BoxRecord {
     BoxKind kind;
     QString text;        // the main text as shown (error report: with the full-stop rule applied)
     QString informative; // error report only: the smaller text beneath, may be empty
+    QString caption;     // the box's caption (a beep has none)
 };
 using BoxSink = std::function<void(const BoxRecord&)>;
 

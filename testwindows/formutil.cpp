@@ -2,7 +2,9 @@
 
 #include "serial/co.h"
 
+#include <QKeyEvent>
 #include <QPlainTextEdit>
+#include <QScreen>
 
 #include <algorithm>
 #include <cstring>
@@ -69,6 +71,19 @@ std::span<const uint8_t> CopyDelivery(TReceiveBuffer& buffer, const void* data, 
         return {};
     std::memcpy(buffer.data(), bytes, std::min<std::size_t>(length, buffer.size()));
     return {bytes, length};
+}
+
+void CentreOnScreen(QWidget* window) {
+    if (const QScreen* s = window->screen())
+        window->move(s->availableGeometry().center() - window->frameGeometry().center() +
+                     window->pos());
+}
+
+bool IgnoreEscape(QKeyEvent* event) {
+    if (event->key() != Qt::Key_Escape || event->modifiers() != Qt::NoModifier)
+        return false;
+    event->accept();
+    return true;
 }
 
 } // namespace testwindows

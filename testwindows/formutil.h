@@ -10,7 +10,9 @@
 #include <span>
 #include <string>
 
+class QKeyEvent;
 class QPlainTextEdit;
+class QWidget;
 class TComm;
 
 namespace testwindows {
@@ -43,5 +45,12 @@ void LogReceived(QPlainTextEdit* memo, const std::string& frameLine);
 // buffer keeps what earlier deliveries left) and returns the delivered bytes, on which
 // the reply checks are made. Nothing outside either is read or written.
 std::span<const uint8_t> CopyDelivery(TReceiveBuffer& buffer, const void* data, uint16_t length);
+
+// Moves a top-level window so that it is centred on its screen.
+void CentreOnScreen(QWidget* window);
+
+// True (and the event accepted) for a plain Esc: the test windows close by their exit
+// button and the close box only, so Esc must not reach QDialog, which would close them.
+bool IgnoreEscape(QKeyEvent* event);
 
 } // namespace testwindows

@@ -130,6 +130,8 @@ void PollForm::PreparePort(uint32_t baudRate, const QString& commName) {
     Comm32->setBaudRate(baudRate);
     Comm32->setCommName(commName);
     controls_.memo->clear();
+    // Reopening the window is a user start: time-outs of its last showing do not count.
+    TimeoutCount = 1;
 }
 
 std::pair<int32_t, uint16_t> PollForm::ManualFields() const {
@@ -150,6 +152,7 @@ void PollForm::StartPolling(uint8_t kind) {
     ClearDataEdits();
     Stopped = false;
     ReplySeen = false;
+    TimeoutCount = 1;
     DisableButtons();
     SlaveNumber = controls_.upDown->value();
     SendRequest(kind);
@@ -163,6 +166,7 @@ void PollForm::SendBitbtnClick() {
     ClearDataEdits();
     Stopped = false;
     ReplySeen = false;
+    TimeoutCount = 1;
     DisableButtons();
     // The slave number is taken once per start; polling never moves to another slave.
     SlaveNumber = HexTextToInt(TrimControls(controls_.currentNumberEdit->text()));
@@ -176,8 +180,8 @@ void PollForm::ClearBitBtnClick() {
 }
 
 void PollForm::SendRequest(uint8_t kind) {
-    // TimeoutCount is deliberately left alone: it counts consecutive unanswered requests,
-    // and resetting it here would keep the give-up rule from ever acting.
+    // TimeoutCount is deliberately left alone: it counts consecutive unanswered requests of
+    // one start, and resetting it on every repeat would keep the give-up rule from acting.
     RequestKind = kind;
     const std::span<const uint8_t> frame = BuildRequestFrame(kind);
     if (!Comm32->SendData(frame.data(), static_cast<uint16_t>(frame.size())))
@@ -223,7 +227,8 @@ void PollForm::Comm32ReceiveError(QObject*, uint32_t EventMask) {
 }
 
 void PollForm::Comm32LineBreak(QObject*) {
-    if (TimeoutCount > MaxTimeouts) {
+    // After Stop there is nothing left to give up: the user ended polling, so no message.
+    if (TimeoutCount > MaxTimeouts && !Stopped) {
         ui::ShowMessage(QStringLiteral("line break"));
         pollTimer_->stop();
         Stopped = true;
@@ -248,6 +253,16 @@ void PollForm::FormClose() {
     Comm32->ClosePort();
     Stopped = true;
     pollTimer_->stop();
+}
+
+void PollForm::keyPressEvent(QKeyEvent* event) {
+    if (!IgnoreEscape(event))
+        QDialog::keyPressEvent(event);
+}
+
+void PollForm::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    CentreOnScreen(this);
 }
 
 void PollForm::done(int result) {

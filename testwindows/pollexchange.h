@@ -61,8 +61,9 @@ public:
     std::string SendText;    // frame line of the last request built
     std::string ReceiveText; // frame line of the last delivery that passed the CRC test
     bool ReplySeen = false;  // a delivery passed all checks since the last start
-    // Consecutive reply time-outs since the last reply that passed all checks, counted from
-    // 1. A time-out that finds it above 5 gives up polling (see Comm32LineBreak).
+    // Consecutive reply time-outs since the last reply that passed all checks or the last
+    // user start (a start button, "发送", reopening the window), counted from 1. A time-out
+    // that finds it above 5 while polling gives up (see Comm32LineBreak).
     int32_t TimeoutCount = 1;
 
     // --- Handlers shared by both windows (public so that tests can call them directly) ---
@@ -89,7 +90,9 @@ public:
     // masks with several bits set show nothing. Polling goes on.
     void Comm32ReceiveError(QObject* Sender, uint32_t EventMask);
     // Reply time-out: counts it and pauses before a repeat; the sixth consecutive time-out
-    // gives up ("line break", timer off, stopped, start buttons enabled).
+    // gives up ("line break", timer off, stopped, start buttons enabled) unless the user
+    // has already stopped. Before the first accepted reply of a start the pause ends in no
+    // request: the cycle halts with the start buttons disabled until Stop.
     void Comm32LineBreak(QObject* Sender);
 
     // --- Operations ---
@@ -148,8 +151,11 @@ protected:
 
     ~PollForm() override;
 
-    // Every way of closing a modal dialog (Exit, close box, Escape) ends here.
+    // Every way of closing the window (Exit, close box) ends here; Esc is no way out.
     void done(int result) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    // Opens centred on the screen, wherever the main window is.
+    void showEvent(QShowEvent* event) override;
 
 private:
     struct Controls {

@@ -59,6 +59,10 @@ TWriteForm::TWriteForm(QWidget* parent) : QDialog(parent), ui_(std::make_unique<
     logFont.setPixelSize(10);
     MemoMsg->setFont(logFont);
 
+    // The buttons' hints also go to the main window's status bar, as in the other windows.
+    for (QPushButton* button : {DanLuBitBtn, WJCBitBtn, BitBtn4})
+        button->setStatusTip(button->toolTip());
+
     // An input method would commit text past the key filter; hexadecimal needs none.
     for (QWidget* input : {static_cast<QWidget*>(NumberEdit), static_cast<QWidget*>(AddressEdit),
                            static_cast<QWidget*>(DataMemo)}) {
@@ -219,6 +223,16 @@ void TWriteForm::Comm32ReceiveData(QObject*, const void* Buffer, uint16_t Buffer
 void TWriteForm::done(int result) {
     Guarded([this] { FormClose(this); });
     QDialog::done(result);
+}
+
+void TWriteForm::keyPressEvent(QKeyEvent* event) {
+    if (!testwindows::IgnoreEscape(event))
+        QDialog::keyPressEvent(event);
+}
+
+void TWriteForm::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    testwindows::CentreOnScreen(this);
 }
 
 bool TWriteForm::eventFilter(QObject* watched, QEvent* event) {

@@ -110,8 +110,11 @@ public:
     testwindows::TReceiveBuffer ReceiveBuffer{};
 
 protected:
-    // Every way of closing a dialog (exit button, close button, Escape) ends here.
+    // Every way of closing the window (exit button, close box) ends here; Esc is no way out.
     void done(int result) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    // Opens centred on the screen, wherever the main window is.
+    void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:

@@ -1,36 +1,36 @@
 #pragma once
-// Helpers for the application shell's tests: captured message boxes, modal windows driven
-// by a callback queued before they run, and stand-in test windows.
+// Helpers for the shell's tests: captured boxes, modal windows driven by a queued callback.
 
 #include "app/application.h"
-#include "support/wait.h"
 #include "testwindows/dialogs.h"
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
 #include <QTimer>
-#include <QWidget>
+#include <QToolButton>
 
 #include <functional>
-#include <string>
 #include <vector>
 
 namespace apptest {
 
-// Captures every message box and error report while alive; installs the error report as
-// the exception handler so that Guarded() reports to the capture.
-class BoxCapture {
-public:
+// Captures every box (each with the program's caption); Guarded() reports here.
+struct BoxCapture {
     BoxCapture() {
         app::InstallFontSubstitutes();
         ui::InstallErrorReport();
-        ui::SetBoxSink([this](const ui::BoxRecord& r) { boxes.push_back(r); });
+        ui::SetBoxSink([this](const ui::BoxRecord& r) {
+            EXPECT_EQ(r.caption, QStringLiteral("通讯演示"));
+            boxes.push_back(r);
+        });
     }
     ~BoxCapture() { ui::SetBoxSink({}); }
-    BoxCapture(const BoxCapture&) = delete;
-    BoxCapture& operator=(const BoxCapture&) = delete;
-
     std::vector<QString> ErrorReports() const {
         std::vector<QString> out;
         for (const auto& b : boxes)
@@ -63,22 +63,5 @@ template <class T> T* Find(const QObject& parent, const char* name) {
         ADD_FAILURE() << "no control " << name;
     return child;
 }
-
-// A test window: records every ShowWithPort call, then runs `onShow` (which may throw, as a
-// window whose port cannot be opened does).
-class StubWindow : public QObject {
-public:
-    struct Call {
-        int32_t baudRate;
-        QString commName;
-    };
-    void ShowWithPort(int32_t baudRate, const QString& commName) {
-        calls.push_back({baudRate, commName});
-        if (onShow)
-            onShow();
-    }
-    std::vector<Call> calls;
-    std::function<void()> onShow;
-};
 
 } // namespace apptest
