@@ -149,12 +149,17 @@ void PollForm::LayOutRequest(std::vector<uint8_t>& frame, uint8_t function, int3
 }
 
 void PollForm::StartPolling(uint8_t kind) {
+    Start(kind, controls_.upDown->value());
+}
+
+void PollForm::Start(uint8_t kind, int32_t slave) {
     ClearDataEdits();
     Stopped = false;
     ReplySeen = false;
-    TimeoutCount = 1;
+    TimeoutCount = 1; // a user start: time-outs of earlier starts do not count
     DisableButtons();
-    SlaveNumber = controls_.upDown->value();
+    // The slave number is taken once per start; polling never moves to another slave.
+    SlaveNumber = slave;
     SendRequest(kind);
 }
 
@@ -163,14 +168,7 @@ void PollForm::SendBitbtnClick() {
         ui::ShowMessage(QStringLiteral("填写数据不能为空"));
         return;
     }
-    ClearDataEdits();
-    Stopped = false;
-    ReplySeen = false;
-    TimeoutCount = 1;
-    DisableButtons();
-    // The slave number is taken once per start; polling never moves to another slave.
-    SlaveNumber = HexTextToInt(TrimControls(controls_.currentNumberEdit->text()));
-    SendRequest(manualKind_);
+    Start(manualKind_, HexTextToInt(TrimControls(controls_.currentNumberEdit->text())));
 }
 
 void PollForm::ClearBitBtnClick() {

@@ -158,6 +158,8 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // Every user start (a read button, "发送"): values cleared, counts from nothing, first request.
+    void Start(uint8_t kind, int32_t slave);
     struct Controls {
         QPlainTextEdit* memo = nullptr;
         QLabel* cjLabel = nullptr;
