@@ -1,14 +1,11 @@
-// The three test windows against real peers, one row per case: democomm-sim through the
-// alias COM2 (once plainly and once per fault it injects, its traffic lines the expected
-// log) and the libmodbus slave on a socat pair (its fixed data the expectation). Writes are
-// read back with mbpoll.
+// The three test windows against real peers, one row per case: democomm-sim through the alias
+// COM2 (plain and with each fault it injects; its traffic lines give the expected log) and the
+// libmodbus slave on a socat pair (its data the expectation). Writes read back with mbpoll.
 #include "e2e_peers.h"
 
 #include "../sim/process.h"
 #include "modbus/codec.h"
 #include "serial/co.h"
-#include "serial/portname.h"
-#include "sim/alias.h"
 #include "support/wait.h"
 #include "testwindows/JC.h"
 #include "testwindows/KG.h"
@@ -24,7 +21,6 @@
 #include <filesystem>
 #include <regex>
 #include <sstream>
-#include <sys/stat.h>
 
 using Bytes = std::vector<uint8_t>;
 using testsupport::WaitUntil;
@@ -65,12 +61,14 @@ QString ExpectedLog(testsim::Background& sim, bool replies, Bytes* last = nullpt
 }
 // The values mbpoll reads from 0100..0107; "32788 (-32748)": the first is the raw value.
 std::vector<long> MbpollSetpoints(const std::string& port) {
-    const testsim::Result r = testsim::Run(
+    testsim::Background mbpoll(
         {"sh", "-c",
          "mbpoll -m rtu -a 1 -b 9600 -P none -s 2 -0 -1 -o 0.5 -t 4 -r 256 -c 8 " + port});
+    mbpoll.Wait(10000);
+    const std::string out = mbpoll.Output();
     std::vector<long> values;
     static const std::regex re(R"(\[\d+\]:\s+(\d+))");
-    for (std::sregex_iterator it(r.output.begin(), r.output.end(), re), end; it != end; ++it)
+    for (std::sregex_iterator it(out.begin(), out.end(), re), end; it != end; ++it)
         values.push_back(std::stol((*it)[1]));
     return values;
 }
@@ -104,9 +102,8 @@ TEST_P(EndToEnd, WindowShowsWhatThePeerSent) {
     } else {
         const std::string end = std::string("pty,raw,echo=0,link=") + runtime_;
         socat = std::make_unique<testsim::Background>(
-            std::vector<std::string>{"socat", "-d", "-d", end + "/a", end + "/b"});
-        ASSERT_TRUE(socat->WaitForLine(
-            [](const std::string& l) { return l.find("starting data") != std::string::npos; }));
+            std::vector<std::string>{"socat", end + "/a", end + "/b"});
+        ASSERT_TRUE(WaitUntil([&] { return fs::exists(runtime_ + std::string("/b")); }));
         slave = std::make_unique<testsim::Background>(
             std::vector<std::string>{DEMOCOMM_MODBUS_SLAVE_PATH, runtime_ + std::string("/a")});
         ASSERT_TRUE(slave->WaitForLine([](const std::string& l) { return l == "ready"; }))
@@ -125,14 +122,11 @@ TEST_P(EndToEnd, WindowShowsWhatThePeerSent) {
     comm->setCommName(QString::fromStdString(port));
     comm->OpenPort();
     auto log = [&] { return form->findChild<QPlainTextEdit*>("MemoMsg")->toPlainText(); };
-    auto edit = [&](int i) {
-        return form->findChild<QLineEdit*>(QStringLiteral("Edit%1").arg(i))->text();
-    };
-    auto replies = [&] {
-        return (sim ? ExpectedLog(*sim, true) : log()).count(QStringLiteral("接收:"));
-    };
     auto sent = [&](long n) { // and answered, and the answer delivered
-        return WaitUntil([&] { return replies() >= n; }) && (testsupport::Pump(200), true);
+        const QString reply = QStringLiteral("接收:");
+        return WaitUntil(
+                   [&] { return (sim ? ExpectedLog(*sim, true) : log()).count(reply) >= n; }) &&
+               (testsupport::Pump(200), true);
     };
     if (auto* write = dynamic_cast<TWriteForm*>(form.get())) {
         long n = 0;
@@ -161,8 +155,7 @@ TEST_P(EndToEnd, WindowShowsWhatThePeerSent) {
     }
     testsupport::Pump(300); // any rest of the reply arrives and is judged
 
-    // The fields show the last reply's values: the simulator's as logged, the slave's as it holds
-    // them.
+    // The fields show the last reply's values: the simulator's as logged, the slave's as held.
     std::vector<uint16_t> values;
     if (sim) { // and the log holds what went over the line, replies only when logged
         Bytes reply;
@@ -173,21 +166,21 @@ TEST_P(EndToEnd, WindowShowsWhatThePeerSent) {
             values.push_back(row.win == Win::Switches ? reply[i] | reply[i + 1] << 8
                                                       : reply[i] << 8 | reply[i + 1]);
     } else {
-        using V = std::vector<uint16_t>;
-        const auto& w = e2e::kSlaveWorking;
-        const auto& s = e2e::kSlaveSetpoints;
-        values = row.win == Win::Switches  ? V{e2e::kSlaveInputs}
-                 : row.win == Win::Working ? V(std::begin(w), std::end(w))
-                                           : V(std::begin(s), std::end(s));
+        auto all = [](const auto& a) { return std::vector<uint16_t>(std::begin(a), std::end(a)); };
+        values = row.win == Win::Switches  ? std::vector{e2e::kSlaveInputs}
+                 : row.win == Win::Working ? all(e2e::kSlaveWorking)
+                                           : all(e2e::kSlaveSetpoints);
     }
     for (int i = 0; row.then == Then::Shown && poll && i < 12; ++i) {
         if (row.win == Win::Switches) {
-            EXPECT_EQ(edit(i + 1),
+            EXPECT_EQ(form->findChild<QLineEdit*>(QStringLiteral("Edit%1").arg(i + 1))->text(),
                       values.at(0) >> i & 1 ? QStringLiteral("是") : QStringLiteral("否"))
                 << i;
         } else if (i < int(values.size())) {
             const int first = row.win == Win::Working ? 1 : 6;
-            EXPECT_EQ(edit(i + first).toStdString(),
+            EXPECT_EQ(form->findChild<QLineEdit*>(QStringLiteral("Edit%1").arg(i + first))
+                          ->text()
+                          .toStdString(),
                       modbus::RegisterText(values[i] >> 8, values[i] & 0xFF))
                 << i;
         }
@@ -216,23 +209,5 @@ INSTANTIATE_TEST_SUITE_P(Rows, EndToEnd, ::testing::Values(
     Row{"badcrc", Peer::Sim, Win::Write, Then::Unlogged, "--bad-crc"}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
-
-// democomm and the simulator find the alias folder by one rule and distrust the same folders.
-TEST(PortNames, SimulatorAndDemocommAgree) {
-    char dir[] = "/tmp/e2e-names-XXXXXX";
-    const std::string folder = std::string(::mkdtemp(dir)) + "/democomm";
-    for (const char* xdg : {"", "relative/dir", static_cast<const char*>(dir)}) {
-        ::setenv("XDG_RUNTIME_DIR", xdg, 1);
-        EXPECT_EQ(sim::AliasFolderPath(), serial::AliasFolder()) << xdg;
-    }
-    ::unsetenv("XDG_RUNTIME_DIR");
-    fs::create_directory(folder);
-    for (mode_t mode : {0777, 01777, 0702}) {
-        ::chmod(folder.c_str(), mode);
-        EXPECT_TRUE(sim::EnsureAliasFolder(folder) != "" && !serial::IsTrustedAliasFolder(folder))
-            << mode;
-    }
-    fs::remove_all(dir);
-}
 
 } // namespace

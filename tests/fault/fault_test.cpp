@@ -1,8 +1,11 @@
 // Faults a user meets: the far end going away while a window polls, a port opened and closed
-// over and over with sends in flight, and a port wanted by two components and two programs.
+// over and over with sends in flight, a port wanted by two components and two programs, and
+// alias folders that must not be trusted.
 // Long runs with figures: bench/fault_soak.
 #include "../sim/process.h"
 #include "serial/co.h"
+#include "serial/portname.h"
+#include "sim/alias.h"
 #include "support/frames.h"
 #include "support/openerror.h"
 #include "support/pty.h"
@@ -16,14 +19,16 @@
 #include <QTimer>
 
 #include <filesystem>
+#include <sys/stat.h>
 
 using testsupport::OpenError;
 using testsupport::WaitUntil;
+namespace fs = std::filesystem;
 
 namespace {
 
 int Entries(const char* dir) {
-    return int(std::distance(std::filesystem::directory_iterator(dir), {}));
+    return int(std::distance(fs::directory_iterator(dir), {}));
 }
 
 // The simulator killed (its terminal goes with it) or frozen (the device stops answering)
@@ -108,6 +113,24 @@ TEST(SharedPort, SecondComponentAndSecondProgramAreRefusedFirstKeepsWorking) {
     holding.CloseStdin();
     EXPECT_EQ(holding.Wait(), 0);
     EXPECT_EQ(OpenError(first), "") << "released with the program's close";
+}
+
+// democomm and the simulator find the alias folder by one rule and distrust the same folders.
+TEST(PortNames, SimulatorAndDemocommAgree) {
+    char dir[] = "/tmp/e2e-names-XXXXXX";
+    const std::string folder = std::string(::mkdtemp(dir)) + "/democomm";
+    for (const char* xdg : {"", "relative/dir", static_cast<const char*>(dir)}) {
+        ::setenv("XDG_RUNTIME_DIR", xdg, 1);
+        EXPECT_EQ(sim::AliasFolderPath(), serial::AliasFolder()) << xdg;
+    }
+    ::unsetenv("XDG_RUNTIME_DIR");
+    fs::create_directory(folder);
+    for (mode_t mode : {0777, 01777, 0702}) {
+        ::chmod(folder.c_str(), mode);
+        EXPECT_TRUE(sim::EnsureAliasFolder(folder) != "" && !serial::IsTrustedAliasFolder(folder))
+            << mode;
+    }
+    fs::remove_all(dir);
 }
 
 } // namespace

@@ -1,7 +1,6 @@
 #pragma once
-// A child process (democomm-sim, socat, mbpoll, a peer) with its output read line by line and
-// its standard input left open until CloseStdin ("end of input"). Environment changes go
-// through env(1) in front of the command. Header-only; needs a QCoreApplication.
+// A child process with its output read line by line, its input open until CloseStdin.
+// Environment changes go through env(1) in front of the command. Needs a QCoreApplication.
 #include <QDeadlineTimer>
 #include <QProcess>
 
@@ -71,18 +70,5 @@ private:
     std::vector<std::string> lines_;
     std::string all_;
 };
-
-struct Result {
-    int exitCode = -1;  // -1 when it did not end by itself in time
-    std::string output; // standard output and error together
-};
-
-// Runs a command to its end (killed after `ms`) with no input.
-inline Result Run(const std::vector<std::string>& args, int ms = 10000) {
-    Background p(args);
-    p.CloseStdin();
-    const auto code = p.Wait(ms);
-    return {code.value_or(-1), p.Output()};
-}
 
 } // namespace testsim

@@ -16,10 +16,9 @@ TEST(SimProgram, RefusesBadArgumentsAndPorts) {
     for (const auto& [arg, code, says] : {std::tuple("--bogus", 2, "--help"),
                                           {"--slave", 2, "--help"},
                                           {"--port=/dev/null", 1, "is not a serial device"}}) {
-        const testsim::Result r = testsim::Run({kSim, arg});
-        EXPECT_EQ(r.exitCode, code) << r.output;
-        EXPECT_NE(r.output.find(std::string("democomm-sim: ")), std::string::npos) << r.output;
-        EXPECT_NE(r.output.find(says), std::string::npos) << r.output;
+        testsim::Background p({kSim, arg});
+        EXPECT_EQ(p.Wait(), code) << p.Output();
+        EXPECT_NE(p.Output().find(says), std::string::npos) << p.Output();
     }
 }
 
@@ -36,15 +35,13 @@ TEST(SimProgram, RemovesItsAliasWhenItStops) {
         EXPECT_EQ(p.Stop(sig), 0) << sig;
         EXPECT_FALSE(fs::exists(fs::symlink_status(alias))) << sig;
     }
-    testsim::Background killed(sim);
-    killed.Field("alias");
-    killed.Stop(SIGKILL);
+    testsim::Background(sim).Field("alias"); // then killed (SIGKILL) as it goes out of scope
     ASSERT_TRUE(fs::is_symlink(alias)) << "SIGKILL leaves the alias behind";
     testsim::Background live(sim);
     EXPECT_EQ(fs::read_symlink(alias), live.Field("port")) << "the stale one replaced";
-    const testsim::Result second = testsim::Run(sim);
-    EXPECT_EQ(second.exitCode, 1);
-    EXPECT_NE(second.output.find("in use by democomm-sim"), std::string::npos) << second.output;
+    testsim::Background second(sim);
+    EXPECT_EQ(second.Wait(), 1);
+    EXPECT_NE(second.Output().find("in use by democomm-sim"), std::string::npos) << second.Output();
     live.Stop();
     fs::remove_all(tmpl);
 }

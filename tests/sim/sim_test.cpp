@@ -10,8 +10,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
 using namespace std::chrono_literals;
 using sim::FoundBytes;
@@ -147,8 +145,7 @@ TEST(Options, ValuesAndClearErrors) {
     EXPECT_EQ(std::tuple(r.error, o.slave, o.baud, o.AliasName(), o.faults.echo, *o.seed),
               std::tuple("", 5, 19200, "COM7", 0.3, 18446744073709551615ull));
     EXPECT_EQ(sim::ParseOptions({}).options.AliasName(), "COM2");
-    EXPECT_EQ(sim::ParseOptions({"--port", "/dev/ttyUSB0"}).options.AliasName(), "")
-        << "no alias unasked";
+    EXPECT_EQ(sim::ParseOptions({"--port", "/dev/ttyUSB0"}).options.AliasName(), "");
     // clang-format off
     const std::pair<std::vector<std::string>, const char*> bad[] = {
         {{"--bogus"}, "unknown option --bogus"}, {{"stray"}, "unexpected argument"},
@@ -175,20 +172,15 @@ TEST(Alias, FolderRuleTrustAndLife) {
     };
     std::ofstream(target).put('x');
     auto alias = sim::Alias::Create(folder, "COM2", target);
-    struct stat st {};
-    EXPECT_TRUE(::lstat(folder.c_str(), &st) == 0 && (st.st_mode & 0777) == 0700);
+    EXPECT_EQ(fs::symlink_status(folder).permissions(), fs::perms::owner_all);
     EXPECT_EQ(link("COM2"), target);
     alias->Remove();
     EXPECT_TRUE(fs::is_empty(folder)) << "link and owner note gone";
-    const pid_t dead = ::fork(); // stale: a link whose owner has died, or to a gone terminal
-    if (dead == 0)
-        ::_exit(0);
-    ::waitpid(dead, nullptr, 0);
-    plant("COM3", target, dead);
+    // Stale: the owner gone (no such process) and its terminal reused; a link to a gone one.
+    plant("COM3", target, 0x3FFFFFFF);
     fs::create_symlink(root + "/gone", folder + "/COM4");
-    for (const char* name : {"COM3", "COM4"})
-        EXPECT_EQ((sim::Alias::Create(folder, name, root + "/new"), link(name)), root + "/new")
-            << name;
+    for (const char* n : {"COM3", "COM4"})
+        EXPECT_EQ((sim::Alias::Create(folder, n, root + "/new"), link(n)), root + "/new") << n;
     // Refused: a live owner's (the parent stands in), a link made by hand, a file, a path.
     plant("COM5", target, ::getppid());
     fs::create_symlink(target, folder + "/COM6");
@@ -200,7 +192,7 @@ TEST(Alias, FolderRuleTrustAndLife) {
     plant("COM2", root + "/theirs", ::getppid());
     alias->Remove();
     EXPECT_EQ(link("COM2"), root + "/theirs");
-    ASSERT_EQ(::chmod(folder.c_str(), 0720), 0); // group-writable is writable by others too
+    fs::permissions(folder, fs::perms::owner_all | fs::perms::group_write); // others too
     EXPECT_NE(sim::EnsureAliasFolder(folder), "");
     EXPECT_THROW(sim::Alias::Create(folder, "COM9", target), std::runtime_error);
     fs::remove_all(root);
