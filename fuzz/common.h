@@ -1,13 +1,12 @@
 #pragma once
-// What the fuzz targets share.
+// What the fuzz targets share: a read made to end in its good CRC, so that whole frames
+// come up often.
 #include "modbus/codec.h"
 
-#include <cstdint>
 #include <vector>
 
 namespace fuzzsupport {
 
-// Makes the bytes end in their good CRC, so that whole frames come up often.
 inline void FixCrc(std::vector<uint8_t>& bytes) {
     if (bytes.size() < 3)
         return;

@@ -14,8 +14,7 @@
 
 namespace {
 
-// Feeds `stream` to a fresh decoder in reads of the given sizes, the rest in one last read;
-// the data, the findings and whether a mark is still open.
+// Data, findings and open mark after `stream` went in reads of these sizes, then the rest.
 auto DecodeInReads(const std::vector<uint8_t>& stream, std::vector<std::size_t> reads,
                    const serial::MarkOptions& options) {
     serial::MarkDecoder decoder;
