@@ -1,5 +1,4 @@
-// democomm-sim as a program: exit codes, and its alias removed on every way of stopping,
-// replaced after a killed run, kept from a second run. Its answers: tests/e2e.
+// democomm-sim's exit codes, and its alias on every way of stopping. Its answers: tests/e2e.
 #include "process.h"
 
 #include <gtest/gtest.h>
