@@ -28,7 +28,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-enum class Peer { Sim, Slave };
+enum class Peer { Sim, SimOnLine, Slave }; // democomm-sim on its own terminal or on a line
 enum class Win { Working, Setpoints, Switches, Write };
 // What the window makes of the reply: decoded and logged, logged but refused (an exception),
 // halted without logging (CRC test failed), or not logged at all (write window, bad CRC).
@@ -92,23 +92,28 @@ protected:
 TEST_P(EndToEnd, WindowShowsWhatThePeerSent) {
     const Row& row = GetParam();
     std::unique_ptr<testsim::Background> sim, socat, slave;
+    const std::string a = runtime_ + std::string("/a"), b = runtime_ + std::string("/b");
     std::string port = "COM2", line; // the window's name for the port, the peer's line
-    if (row.peer == Peer::Sim) {
-        sim = std::make_unique<testsim::Background>(std::vector<std::string>{
-            DEMOCOMM_SIM_PATH, "--seed", "3", "--split-gap", "250", "--delay-ms", "200",
-            row.fault ? row.fault : "--drop", row.fault ? "1" : "0"});
-        line = sim->Field("port");
-        ASSERT_EQ(sim->Field("alias"), std::string(runtime_) + "/democomm/COM2") << sim->Output();
-    } else {
-        const std::string end = std::string("pty,raw,echo=0,link=") + runtime_;
-        socat = std::make_unique<testsim::Background>(
-            std::vector<std::string>{"socat", end + "/a", end + "/b"});
-        ASSERT_TRUE(WaitUntil([&] { return fs::exists(runtime_ + std::string("/b")); }));
+    if (row.peer != Peer::Sim) {     // a socat pair: the peer on a, the window and mbpoll on b
+        socat = std::make_unique<testsim::Background>(std::vector<std::string>{
+            "socat", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
+        ASSERT_TRUE(WaitUntil([&] { return fs::exists(b); }));
+        port = line = b;
+    }
+    if (row.peer == Peer::Slave) {
         slave = std::make_unique<testsim::Background>(
-            std::vector<std::string>{DEMOCOMM_MODBUS_SLAVE_PATH, runtime_ + std::string("/a")});
+            std::vector<std::string>{DEMOCOMM_MODBUS_SLAVE_PATH, a});
         ASSERT_TRUE(slave->WaitForLine([](const std::string& l) { return l == "ready"; }))
             << slave->Output();
-        port = line = runtime_ + std::string("/b");
+    } else {
+        sim = std::make_unique<testsim::Background>(std::vector<std::string>{
+            DEMOCOMM_SIM_PATH, "--seed", "3", "--split-gap", "250", "--delay-ms", "200",
+            row.fault ? row.fault : "--drop", row.fault ? "1" : "0",
+            row.peer == Peer::Sim ? "--slave=1" : "--port=" + a});
+        const std::string alias =
+            row.peer == Peer::Sim ? std::string(runtime_) + "/democomm/COM2" : "none";
+        ASSERT_EQ(sim->Field("alias"), alias) << sim->Output();
+        line = row.peer == Peer::Sim ? sim->Field("port") : line;
     }
     std::unique_ptr<QDialog> form(row.win == Win::Switches ? static_cast<QDialog*>(new TKGForm)
                                   : row.win == Win::Write  ? static_cast<QDialog*>(new TWriteForm)
@@ -199,7 +204,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, EndToEnd, ::testing::Values(
     Row{"sim_working", Peer::Sim, Win::Working}, Row{"sim_switches", Peer::Sim, Win::Switches},
     Row{"sim_write", Peer::Sim, Win::Write}, Row{"slave_working", Peer::Slave, Win::Working},
     Row{"slave_setpoints", Peer::Slave, Win::Setpoints}, Row{"slave_switches", Peer::Slave, Win::Switches},
-    Row{"slave_write", Peer::Slave, Win::Write},
+    Row{"slave_write", Peer::Slave, Win::Write}, Row{"sim_on_a_line", Peer::SimOnLine, Win::Setpoints},
     Row{"delay", Peer::Sim, Win::Working, Then::Shown, "--delay"},
     Row{"exception", Peer::Sim, Win::Working, Then::Short, "--exception"},
     Row{"drop", Peer::Sim, Win::Working, Then::TimedOut, "--drop"},
