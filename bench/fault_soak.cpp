@@ -1,10 +1,11 @@
-// Long versions of the fault runs in tests/fault, printing figures:
+// Long fault runs, printing figures (tests/fault holds the short checks):
 //   cycles N      N open/close cycles of TComm on a pseudo-terminal with sends in flight:
 //                 descriptors, threads and resident memory before and after
 //   exchanges N   N exchanges against democomm-sim with every fault flag at 10 %, each
 //                 reply accounted for and matched against the simulator's own summary
 // Usage: fault_soak <democomm-sim> [cycles N] [exchanges N] [seed S]
-#include "../tests/fault/soak.h"
+//        fault_soak <democomm-sim> quick     (200 cycles and 200 exchanges)
+#include "soak.h"
 
 #include <QCoreApplication>
 
@@ -93,6 +94,8 @@ int main(int argc, char** argv) {
     int cycles = 0, exchanges = 0;
     soak::Settings settings;
     settings.simPath = argv[1];
+    if (argc == 3 && std::string(argv[2]) == "quick")
+        cycles = exchanges = 200;
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string what = argv[i];
         if (what == "cycles")

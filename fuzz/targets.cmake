@@ -1,16 +1,6 @@
-# Fuzz targets for every path that takes outside input, beyond the codec's (CMakeLists.txt).
+# Fuzz targets for every path that takes outside input, beyond the codec's (CMakeLists.txt):
+# the reader's 0xFF mark decoder, the simulator's frame finder, and the test windows (the
+# write window's text input, every window's receive handler).
 democomm_add_fuzzer(linemarks_fuzz SOURCES linemarks_fuzz.cpp LIBS serial CORPUS linemarks)
-democomm_add_fuzzer(framer_fuzz SOURCES framer_fuzz.cpp LIBS simcore CORPUS framer)
-
-# Each window's receive handler, one target per window from one source.
-foreach(window IN ITEMS jc:1 kg:2 write:3)
-  string(REPLACE ":" ";" pair ${window})
-  list(GET pair 0 prefix)
-  list(GET pair 1 number)
-  democomm_add_fuzzer(${prefix}_receive_fuzz SOURCES window_receive_fuzz.cpp window_fuzz_support.h
-    LIBS testwindows CORPUS ${prefix}_receive)
-  target_compile_definitions(${prefix}_receive_fuzz PRIVATE DEMOCOMM_FUZZ_WINDOW=${number})
-endforeach()
-
-democomm_add_fuzzer(window_input_fuzz SOURCES window_input_fuzz.cpp window_fuzz_support.h
-  LIBS testwindows CORPUS window_input)
+democomm_add_fuzzer(framer_fuzz SOURCES framer_fuzz.cpp common.h LIBS simcore CORPUS framer)
+democomm_add_fuzzer(window_fuzz SOURCES window_fuzz.cpp common.h LIBS testwindows CORPUS window)

@@ -1,7 +1,6 @@
 #pragma once
 // Exchanges at TComm level against democomm-sim with every fault flag on, each reply
-// accounted for. Shared by the fault test (a few hundred exchanges) and bench/fault_soak
-// (as many as time allows).
+// accounted for, for bench/fault_soak.
 //
 // The master asks for the eight set-points (function 03 from 0100 hex), whose reply the
 // simulator never changes, so that every fault can be read back from the bytes: a reply
@@ -15,7 +14,7 @@
 // User-interface thread; needs a running Qt application (events are processed while
 // waiting). Header-only.
 
-#include "../sim/process.h"
+#include "../tests/sim/process.h"
 #include "modbus/codec.h"
 #include "serial/co.h"
 #include "support/frames.h"
