@@ -78,17 +78,26 @@ TEST(ListPorts, TableOnThisMachineWithTheSimulatorsAlias) {
     char runtime[] = "/tmp/ports-test-XXXXXX";
     ASSERT_NE(::mkdtemp(runtime), nullptr);
     // No display of any kind: the table must not need one.
-    const testsim::Env env{{"XDG_RUNTIME_DIR", runtime},
-                           {"DISPLAY", ""},
-                           {"WAYLAND_DISPLAY", ""},
-                           {"QT_QPA_PLATFORM", ""}};
-    testsim::Background sim({DEMOCOMM_SIM_PATH}, env);
+    const std::vector<std::string> env{"env",
+                                       "-u",
+                                       "DISPLAY",
+                                       "-u",
+                                       "WAYLAND_DISPLAY",
+                                       "-u",
+                                       "QT_QPA_PLATFORM",
+                                       std::string("XDG_RUNTIME_DIR=") + runtime};
+    const auto with = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), env.begin(), env.end());
+        return args;
+    };
+    testsim::Background sim(with({DEMOCOMM_SIM_PATH}));
     const std::string pty = sim.Field("port");
     ASSERT_FALSE(pty.empty()) << sim.Output();
 
-    const testsim::Result r = testsim::Run({DEMOCOMM_PATH, "--list-ports"}, 10000, env);
-    EXPECT_EQ(r.exitCode, 0) << r.output;
-    std::istringstream lines(r.output);
+    testsim::Background list(with({DEMOCOMM_PATH, "--list-ports"}));
+    EXPECT_EQ(list.Wait(10000), 0) << list.Output();
+    const std::string output = list.Output();
+    std::istringstream lines(output);
     std::string line;
     std::getline(lines, line);
     EXPECT_TRUE(
@@ -104,7 +113,7 @@ TEST(ListPorts, TableOnThisMachineWithTheSimulatorsAlias) {
         simulated += std::regex_match(
             line, std::regex("COM2 +" + pty + " +yes +no +- +模拟装置 \\(democomm-sim\\)"));
     }
-    EXPECT_EQ(simulated, 1) << r.output;
+    EXPECT_EQ(simulated, 1) << output;
 
     fs::remove_all(runtime);
 }
