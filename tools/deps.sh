@@ -18,6 +18,8 @@ PACKAGES=(
   xvfb xauth fonts-wqy-microhei
   # the Debian package and its checks
   dpkg-dev lintian desktop-file-utils
+  # the mutation check (tools/mutants)
+  python3
 )
 
 missing=()
