@@ -80,9 +80,10 @@ TEST(ReplyChecks, CrcLengthAndRefusal) {
     } cases[] = {
         {WithCrc({1, 3, 10, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5}), true, true, false},
         {altered, false, true, false},
-        {WithCrc({1, 0x83, 2}), true, false, false}, // an exception reply
-        {WithCrc(long130), true, true, true},        // byte count 130: complete but refused
-        {{}, false, false, false},                   // nothing is read outside a delivery
+        {WithCrc({1, 3, 10, 0, 1, 0, 2, 0, 3, 0, 4, 0}), true, false, false}, // one byte short
+        {WithCrc({1, 0x83, 2}), true, false, false},                          // an exception reply
+        {WithCrc(long130), true, true, true}, // byte count 130: complete but refused
+        {{}, false, false, false},            // nothing is read outside a delivery
         {{0x01}, false, false, false},
         {{0xFF, 0xFF}, false, false, false}, // would match the CRC of no bytes
     };

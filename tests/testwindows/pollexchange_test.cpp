@@ -9,6 +9,7 @@
 #include "testwindows/JC.h"
 #include "testwindows/KG.h"
 #include "testwindows/dialogs.h"
+#include "testwindows/writedemo.h"
 
 #include <gtest/gtest.h>
 
@@ -155,6 +156,7 @@ TEST_F(Exchange, StartLogsDisablesTheStartButtonsRepollsAfterThePauseUntilStop) 
     EXPECT_TRUE(w.Silent(500));
     EXPECT_EQ(w.Request(), Request);
     EXPECT_GE(sinceReply.elapsed(), 900);
+    EXPECT_EQ(form.Timer03->interval(), 1000);
     EXPECT_FALSE(form.Timer03->isActive());
     EXPECT_TRUE(w.Silent(150));
     ASSERT_TRUE(w.Reply(Reply));
@@ -204,6 +206,14 @@ TEST_F(Exchange, FailedRepliesHaltUntilStop) {
         EXPECT_FALSE(form.ReplySeen || form.Timer03->isActive() || AnyStartEnabled());
         EXPECT_EQ(Text(form, "Edit1"), "");
     }
+    // One that passes its CRC but is shorter than its byte count (an exception reply) is
+    // logged, not decoded, and does not halt.
+    form.StopBitBtnClick();
+    Click(form, "GKBitBtn");
+    w.Request();
+    ASSERT_TRUE(w.Reply(WithCrc({1, 0x83, 2})));
+    EXPECT_FALSE(form.ReplySeen || form.Stopped);
+    EXPECT_EQ(Text(form, "Edit1"), "");
     EXPECT_TRUE(boxes.texts.isEmpty());
     Click(form, "StopBitBtn");
     EXPECT_TRUE(AllStartEnabled());
@@ -427,6 +437,28 @@ void ModalRun(const char* start, const char* timer, const Bytes& reply, bool clo
 TEST(ReadingWindows, ModalRunOpensEmptiesPollsAndStopsWhenClosed) {
     ModalRun<TJCForm>("GKBitBtn", "Timer03", Reply, false);
     ModalRun<TKGForm>("KGBitBtn", "Timer02", KGReply, true);
+}
+
+// The line all three windows set up before opening, which the device expects: 9600 baud 8N2,
+// no flow control, RTS only while sending, replies ended by 1 s of silence, a 20 s watchdog.
+TEST(TestWindows, PortSettings) {
+    TJCForm jc;
+    TKGForm kg;
+    TWriteForm write;
+    for (const TComm* c : {jc.Comm32, kg.Comm32, write.Comm32}) {
+        EXPECT_EQ(c->CommName(), "COM2");
+        EXPECT_EQ(c->BaudRate(), 9600u);
+        EXPECT_EQ(c->ByteSize(), TByteSize::_8);
+        EXPECT_EQ(c->Parity(), TParity::None);
+        EXPECT_EQ(c->StopBits(), TStopBits::_2);
+        EXPECT_EQ(c->RtsControl(), TRtsControl::RtsTransmissionAvailable);
+        EXPECT_EQ(c->DtrControl(), TDtrControl::DtrDisable);
+        EXPECT_FALSE(c->ParityCheck() || c->Outx_CtsFlow() || c->Outx_DsrFlow() ||
+                     c->Outx_XonXoffFlow() || c->Inx_XonXoffFlow());
+        EXPECT_EQ(c->ReadIntervalTimeout(), 1000u);
+        EXPECT_EQ(c->ReadTotalTimeoutConstant(), 0u);
+        EXPECT_EQ(c->LineBreakTime(), 20000u);
+    }
 }
 
 } // namespace
