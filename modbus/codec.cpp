@@ -23,7 +23,9 @@ constexpr std::array<uint16_t, 256> MakeCrcTable() {
 
 constexpr auto CrcTable = MakeCrcTable();
 
-bool IsTrimmed(char c) { return static_cast<unsigned char>(c) < 33; }
+bool IsTrimmed(char c) {
+    return static_cast<unsigned char>(c) < 33;
+}
 
 } // namespace
 
