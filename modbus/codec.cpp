@@ -23,7 +23,9 @@ constexpr std::array<uint16_t, 256> MakeCrcTable() {
 
 constexpr auto CrcTable = MakeCrcTable();
 
-bool IsTrimmed(char c) { return static_cast<unsigned char>(c) < 33; }
+bool IsTrimmed(char c) {
+    return static_cast<unsigned char>(c) < 33;
+}
 
 } // namespace
 
@@ -88,6 +90,43 @@ std::array<uint8_t, 8> BuildRequest(int32_t slave, uint8_t function, int32_t fie
     f[6] = static_cast<uint8_t>(sum & 0xFF);
     f[7] = static_cast<uint8_t>(sum >> 8);
     return f;
+}
+
+std::vector<uint8_t> BuildWriteMultipleRequest(int32_t slave, int32_t address,
+                                               std::span<const uint16_t> values) {
+    std::vector<uint8_t> f;
+    f.reserve(9 + 2 * values.size());
+    const auto quantity = static_cast<uint16_t>(values.size());
+    f.push_back(static_cast<uint8_t>(slave & 0xFF));
+    f.push_back(0x10);
+    f.push_back(static_cast<uint8_t>((address >> 8) & 0xFF));
+    f.push_back(static_cast<uint8_t>(address & 0xFF));
+    f.push_back(static_cast<uint8_t>(quantity >> 8));
+    f.push_back(static_cast<uint8_t>(quantity & 0xFF));
+    f.push_back(static_cast<uint8_t>((2 * quantity) & 0xFF));
+    for (uint16_t v : values) {
+        f.push_back(static_cast<uint8_t>(v >> 8));
+        f.push_back(static_cast<uint8_t>(v & 0xFF));
+    }
+    const uint16_t sum = Crc16(f);
+    f.push_back(static_cast<uint8_t>(sum & 0xFF));
+    f.push_back(static_cast<uint8_t>(sum >> 8));
+    return f;
+}
+
+uint16_t Crc16(std::span<const uint8_t> bytes) {
+    uint16_t reg = 0xFFFF;
+    for (uint8_t b : bytes)
+        reg = static_cast<uint16_t>((reg >> 8) ^ CrcTable[(reg ^ b) & 0xFFu]);
+    return reg;
+}
+
+bool FrameCrcValid(std::span<const uint8_t> frame) {
+    const std::size_t len = frame.size();
+    if (len < 3)
+        return false;
+    const uint16_t received = static_cast<uint16_t>(frame[len - 1] << 8 | frame[len - 2]);
+    return Crc16(frame.first(len - 2)) == received;
 }
 
 bool CrcTestPasses(std::span<const uint8_t> d) {

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace modbus {
 
@@ -40,6 +41,20 @@ std::string FrameLine(std::span<const uint8_t> frame);
 // the values given, high byte first), CRC-16 of bytes 0..5 low byte first.
 std::array<uint8_t, 8> BuildRequest(int32_t slave, uint8_t function, int32_t field1,
                                     int32_t field2);
+
+// The function 10 hex request (write multiple registers): slave, 10, address, quantity
+// (= values.size()), byte count (2 x quantity, bits 7..0), the values high byte first, then
+// the CRC-16 of everything before it, low byte first. The caller keeps the quantity within
+// what fits one frame (at most 123 values).
+std::vector<uint8_t> BuildWriteMultipleRequest(int32_t slave, int32_t address,
+                                               std::span<const uint16_t> values);
+
+// CRC-16 of a byte sequence of any length (the same CRC as CRC16, without the 8-bit count).
+uint16_t Crc16(std::span<const uint8_t> bytes);
+
+// True when the last two bytes of `frame` are the CRC-16 of the others, low byte first.
+// False for fewer than 3 bytes.
+bool FrameCrcValid(std::span<const uint8_t> frame);
 
 // --- Reply checks, applied by the windows to each delivery of received bytes ------------
 // They read only the delivered bytes.

@@ -34,7 +34,7 @@ add_custom_command(OUTPUT ${democomm_icon_outputs}
 # Manual pages (with this version filled in) and the package's changelog, compressed as
 # Debian wants them (-n: no name or time stamp inside, so the package is reproducible).
 set(democomm_gzipped)
-foreach(page democomm.1 democomm-sim.1)
+foreach(page democomm.1 democomm-sim.1 democomm-cli.1)
   configure_file(${DEMOCOMM_PACKAGING_DIR}/man/${page} ${DEMOCOMM_PACKAGING_OUT}/man/${page} @ONLY)
   add_custom_command(OUTPUT ${DEMOCOMM_PACKAGING_OUT}/man/${page}.gz
     COMMAND sh -c "gzip -9n -c \"$0\" > \"$1\"" ${DEMOCOMM_PACKAGING_OUT}/man/${page}
@@ -64,6 +64,7 @@ foreach(size ${democomm_icon_sizes})
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
 endforeach()
 install(FILES ${DEMOCOMM_PACKAGING_OUT}/man/democomm.1.gz ${DEMOCOMM_PACKAGING_OUT}/man/democomm-sim.1.gz
+              ${DEMOCOMM_PACKAGING_OUT}/man/democomm-cli.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${DEMOCOMM_PACKAGING_DIR}/copyright ${DEMOCOMM_PACKAGING_OUT}/doc/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -1,0 +1,77 @@
+#pragma once
+// democomm-cli: the device's data from scripts, on the monitor's exchange (master::Session).
+//
+// Two halves: the command line (ParseCommandLine, pure, refuses bad input before anything is
+// sent) and running a parsed command (Run, on a QCoreApplication's event loop).
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// Exit codes, as --help and the man page list them.
+enum ExitCode : int {
+    kOk = 0,
+    kUsage = 2,
+    kPortError = 3,
+    kTimeout = 4,
+    kBadReply = 5, // CRC or length failure
+    kException = 6,
+    kNotEchoed = 7,
+};
+
+enum class Format { Text, Json, Csv };
+
+// One named value of the device.
+struct Field {
+    uint16_t address;    // register or input address
+    const char* label;   // the windows' label, "系统电压"
+    const char* key;     // JSON / CSV key, "system_voltage"
+    const char* setName; // set-points: the name `write setpoint` takes; else nullptr
+};
+
+// Working data 0000..0004, set-points 0100..0107 (holding registers), switch states
+// 0300..030B (discrete inputs).
+const std::vector<Field>& WorkingFields();
+const std::vector<Field>& SetpointFields();
+const std::vector<Field>& SwitchFields();
+
+struct Command {
+    std::string name; // "read", "write", "watch", "scan", "list-ports"; empty with help
+    std::string what; // read/watch: working, setpoints, switches, all, registers, inputs;
+                      // write: "registers" or "setpoint"
+    uint16_t address = 0;
+    uint16_t count = 0;
+    std::vector<uint16_t> values; // write: raw words
+    const Field* setpoint = nullptr;
+    int setpointValue = 0;
+    int intervalMs = 1000;
+    long long samples = 0; // watch --count; 0: until Ctrl-C
+    int scanFrom = 1, scanTo = 247;
+
+    std::string port = "COM2";
+    uint32_t baud = 9600;
+    int slave = 1;
+    int timeoutMs = 500;
+    bool timeoutGiven = false;
+    Format format = Format::Text;
+    bool frames = false;
+    bool hex = false;
+    bool help = false;
+};
+
+struct ParseResult {
+    Command command;
+    std::string error; // empty on success
+};
+
+ParseResult ParseCommandLine(const std::vector<std::string>& args);
+
+std::string UsageText();
+
+// Runs `command` and returns the exit code. Writes records to `out`, frames (text format),
+// and diagnostics to `err`. Needs a QCoreApplication.
+int Run(const Command& command);
+
+} // namespace cli
