@@ -63,8 +63,9 @@ TEST(BuildRequest, LayoutAndFrameLine) {
     for (const auto& c : cases) {
         const auto f = BuildRequest(c.slave, static_cast<uint8_t>(c.function), c.start, c.quantity);
         EXPECT_EQ(std::vector<uint8_t>(f.begin(), f.end()), c.frame) << c.slave;
-        if (c.line)
+        if (c.line) {
             EXPECT_EQ(FrameLine(f), c.line);
+        }
     }
     EXPECT_EQ(FrameLine({}), "");
 }

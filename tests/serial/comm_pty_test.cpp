@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
@@ -56,6 +57,11 @@ TEST_F(CommPty, OpenIsExclusiveAndCloseLeavesNothingOpen) {
     EXPECT_EQ(OpenError(*second), "Error opening serial port");
     ::ioctl(holder, TIOCNXCL);
     ::close(holder);
+    // And one that holds only the advisory lock that cooperating programs take.
+    const int locker = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(::flock(locker, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(OpenError(*second), "Error opening serial port");
+    ::close(locker);
     EXPECT_EQ(OpenError(*second), "");
     second->SendData("x", 1);
     second.reset(); // destroyed while open and sending
@@ -152,10 +158,11 @@ TEST_F(CommPty, ReadTimeoutModesAndStop) {
     ASSERT_TRUE(port);
     constexpr uint32_t M = 0xFFFFFFFFu;
     const std::tuple<serial::CommTimeouts, int, int> cases[] = {
-        {{M, 0, 0, 0, 0}, 0, 100},      // at once with what is there
-        {{M, M, 5000, 0, 0}, 0, 2500},  // the first byte completes
-        {{0, 0, 250, 0, 0}, 240, 1000}, // the total only
-        {{300, 0, 0, 0, 0}, 290, 1000}, // the interval after the last byte
+        {{M, 0, 0, 0, 0}, 0, 100},       // at once with what is there
+        {{M, M, 5000, 0, 0}, 0, 2500},   // the first byte completes
+        {{0, 0, 250, 0, 0}, 240, 1000},  // the total only
+        {{0, 20, 100, 0, 0}, 410, 1000}, // the total: 20 ms per byte asked for, plus 100
+        {{300, 0, 0, 0, 0}, 290, 580},   // the interval after the last byte
     };
     const int stop = ::eventfd(0, EFD_CLOEXEC);
     uint8_t buffer[16];
