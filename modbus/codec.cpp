@@ -61,10 +61,7 @@ int32_t HexStrToInt(std::string_view s) {
 }
 
 uint16_t CRC16(const uint8_t* data, uint8_t count) {
-    uint16_t reg = 0xFFFF;
-    for (unsigned i = 0; i < count; ++i)
-        reg = static_cast<uint16_t>((reg >> 8) ^ CrcTable[(reg ^ data[i]) & 0xFFu]);
-    return reg;
+    return Crc16({data, count});
 }
 
 std::string FrameLine(std::span<const uint8_t> frame) {
