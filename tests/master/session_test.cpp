@@ -79,6 +79,12 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"Echo", {"--echo", "1"}, false, Outcome::Ok, &Statistics::echoesSkipped},
         // 06: echo and reply are the same bytes; two copies are echo and reply.
         FaultCase{"EchoOfWrite", {"--echo", "1"}, true, Outcome::Ok, &Statistics::echoesSkipped},
+        // ... also when the reply comes a little after the echo, within the settle time.
+        FaultCase{"EchoThenLateWrite",
+                  {"--echo", "1", "--delay", "1", "--delay-ms", "8"},
+                  true,
+                  Outcome::Ok,
+                  &Statistics::echoesSkipped},
         FaultCase{"Write", {}, true, Outcome::Ok, &Statistics::repliesAccepted},
         FaultCase{"Noise", {"--noise", "1"}, false, Outcome::Ok, &Statistics::repliesAccepted},
         FaultCase{"Drop", {"--drop", "1"}, false, Outcome::Timeout, &Statistics::timeouts},
