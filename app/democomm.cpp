@@ -6,6 +6,7 @@
 #include "app/init.h"
 #include "app/screenshot.h"
 #include "app/startup.h"
+#include "monitor/monitor.h"
 #include "testwindows/JC.h"
 #include "testwindows/KG.h"
 #include "testwindows/writedemo.h"
@@ -22,8 +23,9 @@ int main(int argc, char** argv) {
     app::InitialiseApplication(application);
 
     // Order of creation: main window first (its FormCreate runs now), then the switch-status
-    // window, the settings dialog, the write window and the register window. Each test window
-    // creates its own closed serial component. Destroyed in reverse order on the way out.
+    // window, the settings dialog, the write window and the register window; the monitor when
+    // first opened. Each test window creates its own closed serial component. Destroyed in reverse
+    // order on the way out.
     //
     // The four hidden windows take a few milliseconds to build, so they are built right after
     // the main window has first been painted, not before; a click that comes earlier still
@@ -33,6 +35,7 @@ int main(int argc, char** argv) {
     std::optional<TInitForm> InitForm;
     std::optional<TWriteForm> WriteForm;
     std::optional<TJCForm> JCForm;
+    std::optional<TMonitorForm> MonitorForm;
     DemoMainForm.SetWindowBuilder([&] {
         KGForm.emplace(&DemoMainForm);
         InitForm.emplace(&DemoMainForm);
@@ -42,7 +45,13 @@ int main(int argc, char** argv) {
         return TDemoWindows{.KGForm = ShowWithPortOf(&*KGForm),
                             .JCForm = ShowWithPortOf(&*JCForm),
                             .WriteForm = ShowWithPortOf(&*WriteForm),
-                            .InitForm = &*InitForm};
+                            .InitForm = &*InitForm,
+                            // The monitor's charts are built when it is first opened.
+                            .MonitorForm = [&](int32_t baudRate, const QString& commName) {
+                                if (!MonitorForm)
+                                    MonitorForm.emplace(&DemoMainForm);
+                                MonitorForm->ShowWithPort(baudRate, commName);
+                            }};
     });
 
     // bench/startup_bench reads "shown" (the main window painted) and "ready" (every window
