@@ -284,17 +284,17 @@ void TMonitorForm::BuildWindow() {
     connect(nextSample_, &QTimer::timeout, this, [this] { Guarded([this] { StartSample(); }); });
 
     // The choices of the last run.
-    QSettings settings;
-    restoreGeometry(settings.value(QStringLiteral("monitor/geometry")).toByteArray());
-    if (settings.value(QStringLiteral("monitor/geometry")).isNull())
+    QSettings settings(QStringLiteral("democomm"), QStringLiteral("monitor"));
+    restoreGeometry(settings.value(QStringLiteral("geometry")).toByteArray());
+    if (settings.value(QStringLiteral("geometry")).isNull())
         resize(1000, 640);
-    SlaveSpin->setValue(settings.value(QStringLiteral("monitor/slave"), 1).toInt());
+    SlaveSpin->setValue(settings.value(QStringLiteral("slave"), 1).toInt());
     IntervalBox->setCurrentIndex(
-        std::clamp(settings.value(QStringLiteral("monitor/interval"), 0).toInt(), 0, 5));
-    const double span = std::clamp(settings.value(QStringLiteral("monitor/span"), 60.0).toDouble(),
-                                   MinSpan, MaxSpan);
+        std::clamp(settings.value(QStringLiteral("interval"), 0).toInt(), 0, 5));
+    const double span =
+        std::clamp(settings.value(QStringLiteral("span"), 60.0).toDouble(), MinSpan, MaxSpan);
     viewT1_ = span;
-    const QStringList hidden = settings.value(QStringLiteral("monitor/hidden")).toStringList();
+    const QStringList hidden = settings.value(QStringLiteral("hidden")).toStringList();
     for (QLineSeries* s : analogSeries_)
         s->setVisible(!hidden.contains(s->name()));
     UpdateButtons();
@@ -580,16 +580,16 @@ qsizetype TMonitorForm::Redraw() {
 }
 
 void TMonitorForm::SaveSettings() const {
-    QSettings settings;
-    settings.setValue(QStringLiteral("monitor/geometry"), saveGeometry());
-    settings.setValue(QStringLiteral("monitor/slave"), SlaveSpin->value());
-    settings.setValue(QStringLiteral("monitor/interval"), IntervalBox->currentIndex());
-    settings.setValue(QStringLiteral("monitor/span"), viewT1_ - viewT0_);
+    QSettings settings(QStringLiteral("democomm"), QStringLiteral("monitor"));
+    settings.setValue(QStringLiteral("geometry"), saveGeometry());
+    settings.setValue(QStringLiteral("slave"), SlaveSpin->value());
+    settings.setValue(QStringLiteral("interval"), IntervalBox->currentIndex());
+    settings.setValue(QStringLiteral("span"), viewT1_ - viewT0_);
     QStringList hidden;
     for (const QLineSeries* s : analogSeries_)
         if (!s->isVisible())
             hidden << s->name();
-    settings.setValue(QStringLiteral("monitor/hidden"), hidden);
+    settings.setValue(QStringLiteral("hidden"), hidden);
 }
 
 void TMonitorForm::closeEvent(QCloseEvent* event) {

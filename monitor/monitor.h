@@ -8,7 +8,8 @@
 // away stops polling, after the standard error report. The port is opened by Start (which
 // throws ECommsError, for the standard error report, when it cannot be opened, and can be
 // pressed again) and closed by Stop and when the window closes. Size and chart choices are
-// kept with QSettings under "monitor/". User-interface thread only.
+// kept with QSettings
+// (~/.config/democomm/monitor.conf). User-interface thread only.
 
 #include "master/session.h"
 #include "monitor/recorder.h"
@@ -57,6 +58,11 @@ public:
 
     bool Running() const { return running_; }
     const monitor::SampleStore& Samples() const { return store_; }
+    // Takes a sample as polling would, without recording it (replays and measurements).
+    void AddSample(const monitor::Sample& s) {
+        store_.Append(s);
+        dirty_ = true;
+    }
     master::Session& Session() { return session_; }
     const monitor::Recorder& Recording() const { return recorder_; }
     // Brings the chart and the health panel up to date now (a timer does it while shown).
