@@ -126,11 +126,10 @@ Drawing SampleStore::Thin(double t0, double t1, int buckets) const {
                 level[k] = any == all ? any : 1 - final;
                 p.append({a.first, base + level[k]});
             }
-            if (any != all) { // changed within the slice: up and down in it
-                p.append({{a.first, base + level[k]},
-                          {a.first, base + 1 - level[k]},
-                          {a.last, base + 1 - level[k]},
-                          {a.last, base + final}});
+            if (any != all) { // changed within the slice: a bar across both levels
+                p.append({{a.first, base + level[k]}, {a.first, base + 1 - level[k]}});
+                if (final == level[k])
+                    p.append({a.first, base + final});
                 level[k] = final;
             } else if (any != level[k]) {
                 p.append({{a.first, base + level[k]}, {a.first, base + any}});
@@ -187,6 +186,14 @@ Drawing SampleStore::Thin(double t0, double t1, int buckets) const {
     for (int k = 0; k < StateChannels; ++k)
         if (level[k] >= 0)
             d.states[k].append({lastT, (StateChannels - 1 - k) * 1.5 + level[k]});
+    // A level line needs only its ends: drop points inside a run of equal values.
+    for (QList<QPointF>& p : d.analog) {
+        qsizetype kept = 0;
+        for (qsizetype j = 0; j < p.size(); ++j)
+            if (j == 0 || j + 1 == p.size() || p[j].y() != p[j - 1].y() || p[j].y() != p[j + 1].y())
+                p[kept++] = p[j];
+        p.resize(kept);
+    }
     return d;
 }
 
