@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
@@ -66,6 +67,8 @@ int main(int argc, char** argv) {
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir config; // the windows' remembered choices stay out of the user's
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
     QApplication app(argc, argv);
     const double seconds = argc > 2 ? std::atof(argv[2]) : 10.0;
     testsim::Background sim({argv[1], "--no-alias", "--quiet"});

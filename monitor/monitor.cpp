@@ -100,6 +100,11 @@ constexpr int RefreshMs = 250;
 const char* const AnalogNames[AnalogChannels] = {"系统电压", "机组电压", "压差",
                                                  "系统频率", "机组频率", "频差"};
 
+// The value axis of an analog channel (valueAxes_).
+int AxisOf(int channel) {
+    return channel % 3 == 2 ? channel / 3 * 2 + 1 : channel / 3 * 2;
+}
+
 struct HealthRow {
     const char* name;
     const char* label;
@@ -115,13 +120,15 @@ const HealthRow HealthRows[] = {
 };
 
 QString Millis(std::chrono::microseconds t) {
-    return QStringLiteral("%1 毫秒").arg(t.count() / 1000.0, 0, 'f', 1);
+    return QStringLiteral("%1 毫秒").arg(t.count() / 1000.0, 0, 'f', 2);
 }
 
 // One-pixel lines: the default two-pixel pen costs several times as much to draw.
-void ThinPen(QLineSeries* s) {
+void ThinPen(QLineSeries* s, QColor colour = {}) {
     QPen pen = s->pen();
     pen.setWidth(1);
+    if (colour.isValid())
+        pen.setColor(colour);
     s->setPen(pen);
 }
 
@@ -189,24 +196,28 @@ void TMonitorForm::BuildWindow() {
     stateChart_ = MakeChart(stateView_, "StateChart");
     timeAxis_ = new QValueAxis(analogChart_);
     stateTimeAxis_ = new QValueAxis(stateChart_);
-    voltAxis_ = new QValueAxis(analogChart_);
-    freqAxis_ = new QValueAxis(analogChart_);
     timeAxis_->setTitleText(QStringLiteral("时间 (秒)"));
     stateTimeAxis_->setTitleText(QStringLiteral("时间 (秒)"));
-    voltAxis_->setTitleText(QStringLiteral("电压"));
-    freqAxis_->setTitleText(QStringLiteral("频率"));
-    for (QValueAxis* a : {timeAxis_, stateTimeAxis_, voltAxis_, freqAxis_})
+    for (QValueAxis* a : {timeAxis_, stateTimeAxis_})
         a->setLabelFormat(QStringLiteral("%.0f"));
     analogChart_->addAxis(timeAxis_, Qt::AlignBottom);
-    analogChart_->addAxis(voltAxis_, Qt::AlignLeft);
-    analogChart_->addAxis(freqAxis_, Qt::AlignRight);
+    const char* const valueTitles[] = {"电压", "压差", "频率", "频差"};
+    for (std::size_t a = 0; a < valueAxes_.size(); ++a) {
+        valueAxes_[a] = new QValueAxis(analogChart_);
+        valueAxes_[a]->setTitleText(QString::fromUtf8(valueTitles[a]));
+        valueAxes_[a]->setLabelFormat(QStringLiteral("%.0f"));
+        analogChart_->addAxis(valueAxes_[a], a < 2 ? Qt::AlignLeft : Qt::AlignRight);
+    }
     for (int c = 0; c < AnalogChannels; ++c) {
         auto* s = new QLineSeries(analogChart_);
         s->setName(QString::fromUtf8(AnalogNames[c]));
         analogChart_->addSeries(s);
         s->attachAxis(timeAxis_);
-        s->attachAxis(c < 3 ? voltAxis_ : freqAxis_);
-        ThinPen(s);
+        s->attachAxis(valueAxes_[AxisOf(c)]);
+        // Six colours told apart easily; the theme repeats its first after five.
+        static const QColor colours[AnalogChannels] = {0x1f77b4, 0x2ca02c, 0xff7f0e,
+                                                       0x9467bd, 0xd62728, 0x8c564b};
+        ThinPen(s, colours[c]);
         analogSeries_.push_back(s);
     }
     auto* stateAxis = new QCategoryAxis(stateChart_);
@@ -236,6 +247,9 @@ void TMonitorForm::BuildWindow() {
     charts->addWidget(stateView_);
     charts->setStretchFactor(0, 3);
     charts->setStretchFactor(1, 2);
+    // Room for the legend above the curves, and for the twelve names beside the strip.
+    analogView_->setMinimumHeight(260);
+    stateView_->setMinimumHeight(300);
 
     // Link health and the numbers that are not plotted, always in view.
     auto* healthBox = new QGroupBox(QStringLiteral(" 通讯状况 "), this);
@@ -296,7 +310,7 @@ void TMonitorForm::BuildWindow() {
     QSettings settings(QStringLiteral("democomm"), QStringLiteral("monitor"));
     restoreGeometry(settings.value(QStringLiteral("geometry")).toByteArray());
     if (settings.value(QStringLiteral("geometry")).isNull())
-        resize(1000, 640);
+        resize(1000, 720);
     SlaveSpin->setValue(settings.value(QStringLiteral("slave"), 1).toInt());
     IntervalBox->setCurrentIndex(
         std::clamp(settings.value(QStringLiteral("interval"), 0).toInt(), 0, 5));
@@ -556,11 +570,11 @@ qsizetype TMonitorForm::Redraw() {
     // band as every sample would, at a fraction of the points.
     const int buckets = std::max(100, int(analogChart_->plotArea().width()) / 2);
     const monitor::Drawing d = store_.Thin(viewT0_, viewT1_, buckets);
-    double lo[2] = {1e9, 1e9}, hi[2] = {-1e9, -1e9};
+    double lo[4] = {1e9, 1e9, 1e9, 1e9}, hi[4] = {-1e9, -1e9, -1e9, -1e9};
     for (int c = 0; c < AnalogChannels; ++c)
         for (const QPointF& p : analogSeries_[c]->isVisible() ? d.analog[c] : QList<QPointF>{}) {
-            lo[c / 3] = std::min(lo[c / 3], p.y());
-            hi[c / 3] = std::max(hi[c / 3], p.y());
+            lo[AxisOf(c)] = std::min(lo[AxisOf(c)], p.y());
+            hi[AxisOf(c)] = std::max(hi[AxisOf(c)], p.y());
         }
     // Every axis change lays out every attached series again: the axes change while the
     // series are empty, and each series is laid out once, with its new points.
@@ -570,12 +584,11 @@ qsizetype TMonitorForm::Redraw() {
         s->clear();
     timeAxis_->setRange(viewT0_, viewT1_);
     stateTimeAxis_->setRange(viewT0_, viewT1_);
-    QValueAxis* axes[2] = {voltAxis_, freqAxis_};
-    for (int a = 0; a < 2; ++a) {
+    for (std::size_t a = 0; a < valueAxes_.size(); ++a) {
         if (lo[a] > hi[a])
             lo[a] = 0, hi[a] = 100;
         const double pad = std::max(1.0, (hi[a] - lo[a]) * 0.05);
-        axes[a]->setRange(std::floor(lo[a] - pad), std::ceil(hi[a] + pad));
+        valueAxes_[a]->setRange(std::floor(lo[a] - pad), std::ceil(hi[a] + pad));
     }
     qsizetype points = 0;
     for (int c = 0; c < AnalogChannels; ++c) {

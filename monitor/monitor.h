@@ -18,6 +18,7 @@
 #include <QDialog>
 #include <QElapsedTimer>
 
+#include <array>
 #include <functional>
 
 class QAbstractButton;
@@ -116,8 +117,10 @@ private:
     std::vector<QLabel*> health_;
     QChart *analogChart_ = nullptr, *stateChart_ = nullptr;
     monitor::TimeChartView *analogView_ = nullptr, *stateView_ = nullptr;
-    QValueAxis *timeAxis_ = nullptr, *stateTimeAxis_ = nullptr, *voltAxis_ = nullptr,
-               *freqAxis_ = nullptr;
+    QValueAxis *timeAxis_ = nullptr, *stateTimeAxis_ = nullptr;
+    // Voltage, voltage difference, frequency, frequency difference: each curve pair and each
+    // difference fills the height on its own scale.
+    std::array<QValueAxis*, 4> valueAxes_{};
     std::vector<QLineSeries*> analogSeries_, stateSeries_;
     QTimer* refresh_ = nullptr;
     QTimer* nextSample_ = nullptr;

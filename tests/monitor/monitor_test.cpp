@@ -18,6 +18,10 @@
 
 namespace {
 
+// The window's remembered choices go to a folder of this run, set before Qt first looks.
+const QTemporaryDir config;
+const bool configSet = qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+
 QStringList RecordLines(const QString& path) {
     QFile f(path);
     f.open(QIODevice::ReadOnly);
@@ -27,8 +31,6 @@ QStringList RecordLines(const QString& path) {
 // Shows `form` modally on `port` and runs `body` inside it; error reports go to `reports`.
 void Drive(TMonitorForm& form, const std::string& port, std::vector<QString>& reports,
            std::function<void()> body) {
-    static QTemporaryDir config; // chart choices of this run only
-    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
     ui::InstallErrorReport();
     ui::SetBoxSink([&](const ui::BoxRecord& r) { reports.push_back(r.text + r.informative); });
     QTimer::singleShot(0, &form, [&] {
@@ -59,12 +61,16 @@ TEST(Monitor, SamplesMatchTheDeviceAndTheRecordHasALinePerSample) {
     EXPECT_TRUE(reports.empty());
     // The device's replies as it logged them, in order: 03 working data and 02 states.
     std::vector<std::string> registers, inputs;
-    for (const std::string& l : sim.Lines()) {
-        if (const auto at = l.find("| registers "); at != std::string::npos)
-            registers.push_back(l.substr(at + 12));
-        if (const auto at = l.find("| inputs "); at != std::string::npos)
-            inputs.push_back(l.substr(at + 9));
-    }
+    testsupport::WaitUntil([&] {
+        registers.clear(), inputs.clear();
+        for (const std::string& l : sim.Lines()) {
+            if (const auto at = l.find("| registers "); at != std::string::npos)
+                registers.push_back(l.substr(at + 12));
+            if (const auto at = l.find("| inputs "); at != std::string::npos)
+                inputs.push_back(l.substr(at + 9));
+        }
+        return inputs.size() >= form.Samples().Size();
+    });
     const QStringList lines = RecordLines(record);
     ASSERT_EQ(lines.size(), qsizetype(form.Samples().Size() + 1));
     EXPECT_TRUE(lines[0].startsWith(QStringLiteral("时间,经过秒数,从站,系统电压,机组电压")));
