@@ -148,8 +148,12 @@ Drawing SampleStore::Thin(double t0, double t1, int buckets) const {
             current = b;
             a.first = s.t;
         }
+        // A block that crosses into the next slice still counts whole for this one when it
+        // spans less than half a slice: it shifts what is drawn by less than a pixel.
         const bool wholeBlock = i % Block == 0 && i / Block < summaries_.size() &&
-                                i + Block <= end && bucketOf(samples_[i + Block - 1].t) == b;
+                                i + Block <= end &&
+                                (bucketOf(samples_[i + Block - 1].t) == b ||
+                                 samples_[i + Block - 1].t - s.t < width / 2);
         const std::size_t n = wholeBlock ? Block : 1;
         const Sample& tail = samples_[i + n - 1];
         if (wholeBlock) {
