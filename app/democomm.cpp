@@ -6,14 +6,38 @@
 #include "app/init.h"
 #include "app/screenshot.h"
 #include "app/startup.h"
-#include "monitor/monitor.h"
+#include "serial/exception.h"
 #include "testwindows/JC.h"
 #include "testwindows/KG.h"
 #include "testwindows/writedemo.h"
 
 #include <QApplication>
+#include <QFileInfo>
+#include <QLibrary>
 
 #include <optional>
+
+namespace {
+// The monitor window lives in a module loaded when it is first opened: Qt Charts would
+// otherwise be loaded and relocated at every start.
+void ShowMonitor(QWidget* parent, int32_t baudRate, const QString& commName) {
+    using Show = void (*)(QWidget*, int32_t, const QString&);
+    static Show show = nullptr;
+    if (!show) {
+        // Installed: <prefix>/<libdir>/democomm beside <prefix>/<bindir>; built: beside it.
+        const QString dir = QCoreApplication::applicationDirPath();
+        QString path =
+            dir + QStringLiteral("/../" DEMOCOMM_MODULE_FROM_BINDIR "/democomm-monitor.so");
+        if (!QFileInfo::exists(path))
+            path = dir + QStringLiteral("/democomm-monitor.so");
+        QLibrary module(path);
+        show = reinterpret_cast<Show>(module.resolve("DemocommShowMonitor"));
+        if (!show)
+            throw Exception(module.errorString().toStdString());
+    }
+    show(parent, baudRate, commName);
+}
+} // namespace
 
 int main(int argc, char** argv) {
     if (const auto exitCode = app::HandleCommandLine(argc, argv))
@@ -35,7 +59,6 @@ int main(int argc, char** argv) {
     std::optional<TInitForm> InitForm;
     std::optional<TWriteForm> WriteForm;
     std::optional<TJCForm> JCForm;
-    std::optional<TMonitorForm> MonitorForm;
     DemoMainForm.SetWindowBuilder([&] {
         KGForm.emplace(&DemoMainForm);
         InitForm.emplace(&DemoMainForm);
@@ -46,11 +69,9 @@ int main(int argc, char** argv) {
                             .JCForm = ShowWithPortOf(&*JCForm),
                             .WriteForm = ShowWithPortOf(&*WriteForm),
                             .InitForm = &*InitForm,
-                            // The monitor's charts are built when it is first opened.
+                            // Loaded and built when it is first opened.
                             .MonitorForm = [&](int32_t baudRate, const QString& commName) {
-                                if (!MonitorForm)
-                                    MonitorForm.emplace(&DemoMainForm);
-                                MonitorForm->ShowWithPort(baudRate, commName);
+                                ShowMonitor(&DemoMainForm, baudRate, commName);
                             }};
     });
 

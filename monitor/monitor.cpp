@@ -590,6 +590,7 @@ qsizetype TMonitorForm::Redraw() {
         const double pad = std::max(1.0, (hi[a] - lo[a]) * 0.05);
         valueAxes_[a]->setRange(std::floor(lo[a] - pad), std::ceil(hi[a] + pad));
     }
+    AlignPlots(); // axis labels may have changed width
     qsizetype points = 0;
     for (int c = 0; c < AnalogChannels; ++c) {
         analogSeries_[c]->replace(d.analog[c]);
@@ -605,6 +606,25 @@ qsizetype TMonitorForm::Redraw() {
             break;
         }
     return points;
+}
+
+void TMonitorForm::AlignPlots() {
+    // The two charts have different axes beside their plots; one time axis needs their plots
+    // to start and end at the same x, so both get the same room for axes on either side.
+    constexpr double Left = 130, Right = 135, Bottom = 50;
+    for (QChart* c : {analogChart_, stateChart_}) {
+        const double top = c == analogChart_ ? 60 : 15;
+        const QSizeF size = c->size();
+        if (size.width() > Left + Right + 50 && size.height() > top + Bottom + 20)
+            c->setPlotArea(
+                QRectF(Left, top, size.width() - Left - Right, size.height() - top - Bottom));
+    }
+}
+
+void TMonitorForm::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    dirty_ = true; // the next redraw aligns the plots for the new size
+    QTimer::singleShot(0, this, [this] { Guarded([this] { Redraw(); }); });
 }
 
 void TMonitorForm::SaveSettings() const {

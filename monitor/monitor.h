@@ -75,6 +75,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void BuildWindow();
@@ -85,6 +86,7 @@ private:
     void Take(const master::Result& r);
     void OnPortLost();
     void UpdateHealth();
+    void AlignPlots();
     void UpdateButtons();
     void SaveSettings() const;
     void Zoom(double factor, double at);
