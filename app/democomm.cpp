@@ -24,7 +24,8 @@ void ShowMonitor(QWidget* parent, int32_t baudRate, const QString& commName) {
     using Show = void (*)(QWidget*, int32_t, const QString&);
     static Show show = nullptr;
     if (!show) {
-        // Installed: <prefix>/<libdir>/democomm beside <prefix>/<bindir>; built: beside it.
+        // Installed: <prefix>/<libdir>/democomm/modules beside <prefix>/<bindir>; built: beside
+        // the program.
         const QString dir = QCoreApplication::applicationDirPath();
         QString path =
             dir + QStringLiteral("/../" DEMOCOMM_MODULE_FROM_BINDIR "/democomm-monitor.so");
