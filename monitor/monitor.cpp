@@ -7,7 +7,6 @@
 #include <QCategoryAxis>
 #include <QChart>
 #include <QChartView>
-#include <QCloseEvent>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFormLayout>
@@ -640,7 +639,8 @@ void TMonitorForm::SaveSettings() const {
     settings.setValue(QStringLiteral("hidden"), hidden);
 }
 
-void TMonitorForm::closeEvent(QCloseEvent* event) {
+void TMonitorForm::done(int result) {
+    // Every way out (退出, the close box, Esc) ends here: nothing polls a hidden window.
     Guarded([this] {
         StopBtnClick();
         recorder_.Stop();
@@ -648,5 +648,5 @@ void TMonitorForm::closeEvent(QCloseEvent* event) {
         refresh_->stop();
         SaveSettings();
     });
-    QDialog::closeEvent(event);
+    QDialog::done(result);
 }

@@ -73,8 +73,9 @@ public:
     void SetView(double t0, double t1, bool follow);
     QPair<double, double> ViewRange() const { return {viewT0_, viewT1_}; }
 
+    void done(int result) override; // stops polling and recording, keeps the choices
+
 protected:
-    void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:

@@ -201,7 +201,10 @@ TEST(Monitor, UnwritableRecordIsReportedAndPollingGoesOnAndRecordingRestarts) {
         Click(form, "RecordBtn"); // stops recording
         const std::size_t to = form.Samples().Size();
         EXPECT_EQ(RecordLines(dir.filePath("good.csv")).size(), qsizetype(to - from + 1));
+        ASSERT_TRUE(form.RecordTo(dir.filePath("again.csv")));
+        form.reject(); // Esc: the window goes, and polling and recording with it
     });
+    EXPECT_FALSE(form.Running() || form.Session().IsOpen() || form.Recording().Active());
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_TRUE(reports[0].contains(QString::fromLocal8Bit(strerror(ENOTDIR))));
     EXPECT_TRUE(reports[1].contains(QString::fromLocal8Bit(strerror(ENOSPC))));
