@@ -1,7 +1,7 @@
 #include "application.h"
 
 #include "serial/portlist.h"
-#include "testwindows/dialogs.h"
+#include "ui/dialogs.h"
 
 #include <QAction>
 #include <QApplication>

@@ -6,13 +6,39 @@
 #include "app/init.h"
 #include "app/screenshot.h"
 #include "app/startup.h"
+#include "serial/exception.h"
 #include "testwindows/JC.h"
 #include "testwindows/KG.h"
 #include "testwindows/writedemo.h"
 
 #include <QApplication>
+#include <QFileInfo>
+#include <QLibrary>
 
 #include <optional>
+
+namespace {
+// The monitor window lives in a module loaded when it is first opened: Qt Charts would
+// otherwise be loaded and relocated at every start.
+void ShowMonitor(QWidget* parent, int32_t baudRate, const QString& commName) {
+    using Show = void (*)(QWidget*, int32_t, const QString&);
+    static Show show = nullptr;
+    if (!show) {
+        // Installed: <prefix>/<libdir>/democomm/modules beside <prefix>/<bindir>; built: beside
+        // the program.
+        const QString dir = QCoreApplication::applicationDirPath();
+        QString path =
+            dir + QStringLiteral("/../" DEMOCOMM_MODULE_FROM_BINDIR "/democomm-monitor.so");
+        if (!QFileInfo::exists(path))
+            path = dir + QStringLiteral("/democomm-monitor.so");
+        QLibrary module(path);
+        show = reinterpret_cast<Show>(module.resolve("DemocommShowMonitor"));
+        if (!show)
+            throw Exception(module.errorString().toStdString());
+    }
+    show(parent, baudRate, commName);
+}
+} // namespace
 
 int main(int argc, char** argv) {
     if (const auto exitCode = app::HandleCommandLine(argc, argv))
@@ -22,8 +48,9 @@ int main(int argc, char** argv) {
     app::InitialiseApplication(application);
 
     // Order of creation: main window first (its FormCreate runs now), then the switch-status
-    // window, the settings dialog, the write window and the register window. Each test window
-    // creates its own closed serial component. Destroyed in reverse order on the way out.
+    // window, the settings dialog, the write window and the register window; the monitor when
+    // first opened. Each test window creates its own closed serial component. Destroyed in reverse
+    // order on the way out.
     //
     // The four hidden windows take a few milliseconds to build, so they are built right after
     // the main window has first been painted, not before; a click that comes earlier still
@@ -42,7 +69,11 @@ int main(int argc, char** argv) {
         return TDemoWindows{.KGForm = ShowWithPortOf(&*KGForm),
                             .JCForm = ShowWithPortOf(&*JCForm),
                             .WriteForm = ShowWithPortOf(&*WriteForm),
-                            .InitForm = &*InitForm};
+                            .InitForm = &*InitForm,
+                            // Loaded and built when it is first opened.
+                            .MonitorForm = [&](int32_t baudRate, const QString& commName) {
+                                ShowMonitor(&DemoMainForm, baudRate, commName);
+                            }};
     });
 
     // bench/startup_bench reads "shown" (the main window painted) and "ready" (every window

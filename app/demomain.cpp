@@ -71,6 +71,7 @@ TDemoMainForm::TDemoMainForm(QWidget* parent)
     connect(ui_->N2, &QAction::triggered, this, guarded(&TDemoMainForm::KGSpdButClick));
     connect(ui_->N3, &QAction::triggered, this, guarded(&TDemoMainForm::JCSpdButClick));
     connect(ui_->N4, &QAction::triggered, this, guarded(&TDemoMainForm::WriteSpdButClick));
+    connect(ui_->N8, &QAction::triggered, this, guarded(&TDemoMainForm::MonitorClick));
     connect(ui_->N6, &QAction::triggered, this, guarded(&TDemoMainForm::InitSpdButClick));
     connect(ui_->N7, &QAction::triggered, this, guarded(&TDemoMainForm::QuitSpdButClick));
 
@@ -86,6 +87,7 @@ void TDemoMainForm::SetWindows(TDemoWindows windows) {
     KGForm_ = std::move(windows.KGForm);
     JCForm_ = std::move(windows.JCForm);
     WriteForm_ = std::move(windows.WriteForm);
+    MonitorForm_ = std::move(windows.MonitorForm);
     InitForm_ = windows.InitForm;
 }
 
@@ -148,6 +150,10 @@ void TDemoMainForm::JCSpdButClick() {
 
 void TDemoMainForm::WriteSpdButClick() {
     OpenTestWindow(WriteForm_);
+}
+
+void TDemoMainForm::MonitorClick() {
+    OpenTestWindow(MonitorForm_);
 }
 
 void TDemoMainForm::InitSpdButClick() {

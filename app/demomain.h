@@ -41,6 +41,7 @@ struct TDemoWindows {
     TShowWithPort JCForm = {};
     TShowWithPort WriteForm = {};
     TInitForm* InitForm = nullptr;
+    TShowWithPort MonitorForm = {};
 };
 
 class TDemoMainForm : public QMainWindow {
@@ -73,6 +74,8 @@ public:
     void KGSpdButClick();
     void JCSpdButClick();
     void WriteSpdButClick();
+    // Menu only ("曲线监视"): the monitor window, like the test windows.
+    void MonitorClick();
     // Opens the settings dialog with the current settings; copies its values back only when
     // it closed with OK (result 1).
     void InitSpdButClick();
@@ -84,7 +87,8 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    // Builds pending windows, then shows `window` (KGForm_, JCForm_ or WriteForm_) with the
+    // Builds pending windows, then shows `window` (KGForm_, JCForm_, WriteForm_ or
+    // MonitorForm_) with the
     // current settings; nothing when it is missing.
     void OpenTestWindow(const TShowWithPort& window);
 
@@ -95,6 +99,7 @@ private:
     TShowWithPort KGForm_;
     TShowWithPort JCForm_;
     TShowWithPort WriteForm_;
+    TShowWithPort MonitorForm_;
     QPointer<TInitForm> InitForm_;
     std::function<void()> terminate_;
     bool centred_ = false;

@@ -124,6 +124,22 @@ bool ArmScreenshots(TDemoMainForm& mainForm, TInitForm& initForm) {
                     });
                 });
                 main->findChild<QToolButton*>(QStringLiteral("InitSpdBut"))->click();
+                // The monitor, when asked for: started, left to chart the simulator's cycle
+                // for the given seconds, grabbed and closed (its modal loop runs meanwhile).
+                if (const int seconds = qEnvironmentVariableIntValue("DEMOCOMM_SCREENSHOT_MONITOR");
+                    seconds > 0) {
+                    Later(300, [=] {
+                        QWidget* monitor = QApplication::activeModalWidget();
+                        if (!monitor || monitor->objectName() != QLatin1String("MonitorForm"))
+                            return shooter->Save(QPixmap(), QStringLiteral("monitor.png"));
+                        monitor->findChild<QAbstractButton*>(QStringLiteral("StartBtn"))->click();
+                        Later(seconds * 1000, [=] {
+                            shooter->Save(monitor->grab(), QStringLiteral("monitor.png"));
+                            monitor->close();
+                        });
+                    });
+                    main->findChild<QAction*>(QStringLiteral("N8"))->trigger();
+                }
                 // Back from the dialog: end the program the chosen way.
                 if (shooter->failed) {
                     QCoreApplication::exit(3);

@@ -41,7 +41,8 @@ Stage ReadStage(const std::string& text, const char* name, long long start) {
     Stage stage;
     const std::string key = std::string(name) + ' ';
     long long at = 0;
-    if (const auto pos = text.find(key); pos != std::string::npos &&
+    if (const auto pos = text.find(key);
+        pos != std::string::npos &&
         std::sscanf(text.c_str() + pos + key.size(), "%lld rss %ld", &at, &stage.rssKiB) == 2)
         stage.ms = static_cast<double>(at - start) / 1e6;
     return stage;

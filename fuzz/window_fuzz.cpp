@@ -5,7 +5,7 @@
 #include "serial/co.h"
 #include "testwindows/JC.h"
 #include "testwindows/KG.h"
-#include "testwindows/dialogs.h"
+#include "ui/dialogs.h"
 #include "testwindows/writedemo.h"
 
 #include <fuzzer/FuzzedDataProvider.h>

@@ -2,7 +2,7 @@
 
 #include "modbus/codec.h"
 #include "serial/co.h"
-#include "testwindows/dialogs.h"
+#include "ui/dialogs.h"
 
 #include <QAbstractButton>
 #include <QLabel>

@@ -5,7 +5,7 @@
 #include "modbus/codec.h"
 #include "serial/co.h"
 #include "serial/exception.h"
-#include "testwindows/dialogs.h"
+#include "ui/dialogs.h"
 
 #include <QFont>
 #include <QKeyEvent>

@@ -2,7 +2,7 @@
 // Helpers for the shell's tests: captured boxes, modal windows driven by a queued callback.
 
 #include "app/application.h"
-#include "testwindows/dialogs.h"
+#include "ui/dialogs.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include "support/wait.h"
 #include "testwindows/JC.h"
 #include "testwindows/KG.h"
-#include "testwindows/dialogs.h"
+#include "ui/dialogs.h"
 #include "testwindows/writedemo.h"
 
 #include <gtest/gtest.h>

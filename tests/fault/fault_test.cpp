@@ -11,7 +11,7 @@
 #include "support/pty.h"
 #include "support/wait.h"
 #include "testwindows/JC.h"
-#include "testwindows/dialogs.h"
+#include "ui/dialogs.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include "support/frames.h"
 #include "support/pty.h"
 #include "support/wait.h"
-#include "testwindows/dialogs.h"
+#include "ui/dialogs.h"
 #include "testwindows/formutil.h"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,213 @@
+// The monitor's figures, side by side in one run:
+// - round trip on democomm-sim's pseudo-terminal, request written to reply decoded, median and
+//   99th percentile over 1,000 exchanges: master::Session against libmodbus's
+//   modbus_read_registers on the same line;
+// - memory of the window holding a day at 10 samples a second (864,000 samples);
+// - time per frame redrawing the chart offscreen with that whole day in view;
+// - CPU of the window sampling 10 times a second from the simulator (chart and health live).
+//
+// Usage: monitor_bench <democomm-sim> [seconds of the CPU run, default 10]
+#include "../tests/sim/process.h"
+#include "monitor/monitor.h"
+
+#include <modbus.h>
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <sys/resource.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Spread {
+    double median, p99;
+};
+Spread Of(std::vector<double> us) {
+    std::sort(us.begin(), us.end());
+    return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)]};
+}
+
+long RssKiB() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return 0;
+}
+
+double CpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+void Wait(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s <democomm-sim> [seconds]\n", argv[0]);
+        return 2;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir config; // the windows' remembered choices stay out of the user's
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    QApplication app(argc, argv);
+    const double seconds = argc > 2 ? std::atof(argv[2]) : 10.0;
+    testsim::Background sim({argv[1], "--no-alias", "--quiet"});
+    const std::string port = sim.Field("port");
+    if (port.empty()) {
+        std::fprintf(stderr, "monitor_bench: democomm-sim gave no port\n");
+        return 1;
+    }
+    constexpr int Exchanges = 1000;
+
+    // master::Session: one request at a time, timed from Submit to the decoded result.
+    std::vector<double> session;
+    {
+        master::Session s;
+        s.Open(QString::fromStdString(port), 9600);
+        QEventLoop loop;
+        Clock::time_point t0;
+        std::function<void()> next = [&] {
+            t0 = Clock::now();
+            s.Submit(master::Request::ReadHoldingRegisters(1, 0, 5), [&](const master::Result& r) {
+                if (r.outcome == master::Outcome::Ok)
+                    session.push_back(
+                        std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+                if (session.size() < Exchanges && r.outcome != master::Outcome::PortLost)
+                    QTimer::singleShot(0, next);
+                else
+                    loop.quit();
+            });
+        };
+        next();
+        loop.exec();
+    }
+    std::vector<double> libmodbus;
+    if (modbus_t* ctx = modbus_new_rtu(port.c_str(), 9600, 'N', 8, 2)) {
+        if (modbus_set_slave(ctx, 1) == 0 && modbus_connect(ctx) == 0) {
+            modbus_set_response_timeout(ctx, 0, 500000);
+            uint16_t regs[5];
+            for (int i = 0; i < Exchanges; ++i) {
+                const auto t0 = Clock::now();
+                if (modbus_read_registers(ctx, 0, 5, regs) == 5)
+                    libmodbus.push_back(
+                        std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+            }
+            modbus_close(ctx);
+        }
+        modbus_free(ctx);
+    }
+    if (session.empty() || libmodbus.empty()) {
+        std::fprintf(stderr, "monitor_bench: no exchanges (%zu, %zu)\n", session.size(),
+                     libmodbus.size());
+        return 1;
+    }
+    const Spread a = Of(session), b = Of(libmodbus);
+    std::printf("round trip, 03 x 5 registers on %s (democomm-sim, 9600 baud), %d exchanges:\n",
+                port.c_str(), Exchanges);
+    std::printf("  master::Session          median %7.0f us   p99 %7.0f us  (%zu ok)\n", a.median,
+                a.p99, session.size());
+    std::printf("  libmodbus read_registers median %7.0f us   p99 %7.0f us  (%zu ok)\n", b.median,
+                b.p99, libmodbus.size());
+    std::printf("  ratio of medians %.2f (goal <= 1.0)\n", a.median / b.median);
+
+    // A day at 10 samples a second in the window, then the whole day redrawn.
+    const long before = RssKiB();
+    {
+        TMonitorForm form;
+        QTimer::singleShot(0, &form, [&] {
+            for (int i = 0; i < 864000; ++i) {
+                monitor::Sample s;
+                s.t = i / 10.0;
+                const double phase = std::fmod(i / 10.0, 60.0);
+                s.values = {1000, int16_t(900 + phase), 5000, int16_t(4940 + phase), 1};
+                s.states = uint16_t((i / 37) % 4096);
+                s.have = monitor::HaveValues | monitor::HaveStates;
+                form.AddSample(s);
+            }
+            form.SetView(0, 86400, false);
+            Wait(100);
+            constexpr int Frames = 30;
+            std::vector<double> ms;
+            qsizetype points = 0;
+            for (int f = 0; f < Frames; ++f) {
+                const auto t0 = Clock::now();
+                form.SetView(f * 0.001, 86400 + f * 0.001, false); // thins and hands over again
+                form.grab(); // paints the whole window offscreen
+                ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+            }
+            const Spread r = Of(ms);
+            const long after = RssKiB();
+            std::printf("a day at 10 samples/s (864000 samples):\n");
+            std::printf(
+                "  history %.1f MiB; process grew by %.1f MiB with the window (goal <= 64 MiB)\n",
+                form.Samples().MemoryBytes() / 1048576.0, (after - before) / 1024.0);
+            std::printf(
+                "  full-day redraw offscreen: median %.1f ms, worst of %d %.1f ms per frame "
+                "(goal <= 16 ms)\n",
+                r.median, Frames, *std::max_element(ms.begin(), ms.end()));
+            // The parts of a frame: thinning alone, and thinning with the hand-over to the chart.
+            auto t0 = Clock::now();
+            for (int f = 0; f < Frames; ++f) {
+                const monitor::Drawing d = form.Samples().Thin(0, 86400 + f * 0.001, 1000);
+                points = 0;
+                for (const auto& p : d.analog)
+                    points += p.size();
+                for (const auto& p : d.states)
+                    points += p.size();
+            }
+            const double thin =
+                std::chrono::duration<double, std::milli>(Clock::now() - t0).count() / Frames;
+            t0 = Clock::now();
+            for (int f = 0; f < Frames; ++f)
+                form.SetView(f * 0.001, 86400 + f * 0.001, false);
+            const double handOver =
+                std::chrono::duration<double, std::milli>(Clock::now() - t0).count() / Frames;
+            std::printf(
+                "  of which thinning (1000 slices) %.1f ms, thinning and hand-over %.1f ms; "
+                "%lld points to draw\n",
+                thin, handOver, static_cast<long long>(points));
+            form.close();
+        });
+        form.ShowWithPort(9600, QString::fromStdString(port));
+    }
+
+    // Sampling 10 times a second with the window shown, chart and health live.
+    {
+        TMonitorForm form;
+        QTimer::singleShot(0, &form, [&] {
+            form.StartBtnClick();
+            Wait(1000); // past the start
+            const double c0 = CpuSeconds();
+            const auto t0 = Clock::now();
+            const std::size_t n0 = form.Samples().Size();
+            Wait(int(seconds * 1000));
+            const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+            std::printf(
+                "CPU sampling at 10/s (%.1f samples/s seen): %.2f %% of one core (goal <= 3 %%)\n",
+                (form.Samples().Size() - n0) / wall, 100.0 * (CpuSeconds() - c0) / wall);
+            form.close();
+        });
+        form.ShowWithPort(9600, QString::fromStdString(port));
+    }
+    return 0;
+}

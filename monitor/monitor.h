@@ -1,0 +1,130 @@
+#pragma once
+// TMonitorForm, "曲线监视": polls one slave's working data (03, 0000, 5 registers) and switch
+// states (02, 0300, 12 inputs) in turn on the shared master exchange, charts them on one time
+// axis, shows the link's health live and can record every sample to a CSV file.
+//
+// A sample is one 03 and one 02 exchange; its outcome is the first failure of the two, or
+// "ok". Failures are counted and shown and the next sample is requested; only a port that goes
+// away stops polling, after the standard error report. The port is opened by Start (which
+// throws ECommsError, for the standard error report, when it cannot be opened, and can be
+// pressed again) and closed by Stop and when the window closes. Size and chart choices are
+// kept with QSettings
+// (~/.config/democomm/monitor.conf). User-interface thread only.
+
+#include "master/session.h"
+#include "monitor/recorder.h"
+#include "monitor/samples.h"
+
+#include <QDialog>
+#include <QElapsedTimer>
+
+#include <array>
+#include <functional>
+
+class QAbstractButton;
+class QChart;
+class QComboBox;
+class QLabel;
+class QLineSeries;
+class QSpinBox;
+class QTimer;
+class QValueAxis;
+
+namespace monitor {
+class TimeChartView;
+}
+
+class TMonitorForm : public QDialog {
+    Q_OBJECT
+public:
+    explicit TMonitorForm(QWidget* parent = nullptr);
+    ~TMonitorForm() override;
+
+    // Takes the serial settings and shows the window modally; returns when it has closed.
+    // Opens nothing: Start does.
+    void ShowWithPort(uint32_t baudRate, const QString& commName);
+
+    // Handlers (the buttons call them through Guarded()).
+    void StartBtnClick(); // throws ECommsError when the port cannot be opened
+    void StopBtnClick();
+    void ClearBtnClick();
+    void RecordBtnClick(); // asks for a file and records to it; while recording: stops it
+    void ResetHealthBtnClick();
+
+    // Records from now on to `path`. On failure shows the error report with the system's
+    // reason and returns false; polling is not affected either way.
+    bool RecordTo(const QString& path);
+    // How RecordBtnClick asks for a file (a save dialog unless replaced); empty: cancelled.
+    void SetFileChooser(std::function<QString()> choose) { chooseFile_ = std::move(choose); }
+
+    bool Running() const { return running_; }
+    const monitor::SampleStore& Samples() const { return store_; }
+    // Takes a sample as polling would, without recording it (replays and measurements).
+    void AddSample(const monitor::Sample& s) {
+        store_.Append(s);
+        dirty_ = true;
+    }
+    master::Session& Session() { return session_; }
+    const monitor::Recorder& Recording() const { return recorder_; }
+    // Brings the chart and the health panel up to date now (a timer does it while shown).
+    // Returns the number of points handed to the chart.
+    qsizetype Redraw();
+    // The time range in view; following: the newest `span` seconds.
+    void SetView(double t0, double t1, bool follow);
+    QPair<double, double> ViewRange() const { return {viewT0_, viewT1_}; }
+
+    void done(int result) override; // stops polling and recording, keeps the choices
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void BuildWindow();
+    QChart* MakeChart(monitor::TimeChartView*& view, const char* name);
+    void ConnectLegend(QChart* chart);
+    void StartSample();
+    void FinishSample();
+    void Take(const master::Result& r);
+    void OnPortLost();
+    void UpdateHealth();
+    void AlignPlots();
+    void UpdateButtons();
+    void SaveSettings() const;
+    void Zoom(double factor, double at);
+    void Pan(double seconds);
+
+    master::Session session_;
+    monitor::SampleStore store_;
+    monitor::Recorder recorder_;
+    QString commName_ = QStringLiteral("COM2");
+    uint32_t baudRate_ = 9600;
+    bool running_ = false;
+    bool dirty_ = true;
+    uint64_t generation_ = 0; // samples of an earlier run are dropped
+    QElapsedTimer clock_;     // time origin of the samples (Clear restarts it)
+    bool clockStarted_ = false;
+    monitor::Sample pending_;
+    QString pendingOutcome_;
+    int pendingSlave_ = 1;
+    qint64 sampleStartedMs_ = 0;
+    double viewT0_ = 0, viewT1_ = 60;
+    bool follow_ = true;
+    std::function<QString()> chooseFile_;
+
+    QSpinBox* SlaveSpin = nullptr;
+    QComboBox* IntervalBox = nullptr;
+    QAbstractButton *StartBtn = nullptr, *StopBtn = nullptr, *ClearBtn = nullptr,
+                    *RecordBtn = nullptr, *ExitBtn = nullptr, *ResetHealthBtn = nullptr;
+    QLabel* RecordLabel = nullptr;
+    QLabel* ParallelLabel = nullptr;
+    std::vector<QLabel*> health_;
+    QChart *analogChart_ = nullptr, *stateChart_ = nullptr;
+    monitor::TimeChartView *analogView_ = nullptr, *stateView_ = nullptr;
+    QValueAxis *timeAxis_ = nullptr, *stateTimeAxis_ = nullptr;
+    // Voltage, voltage difference, frequency, frequency difference: each curve pair and each
+    // difference fills the height on its own scale.
+    std::array<QValueAxis*, 4> valueAxes_{};
+    std::vector<QLineSeries*> analogSeries_, stateSeries_;
+    QTimer* refresh_ = nullptr;
+    QTimer* nextSample_ = nullptr;
+};

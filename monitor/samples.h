@@ -1,0 +1,71 @@
+#pragma once
+// The monitor's history: samples in time order, bounded, with block summaries so that a day
+// in view is thinned for drawing without visiting every sample. No widgets; any one thread.
+
+#include <QList>
+#include <QPointF>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+
+namespace monitor {
+
+// One poll of the working data (03, 0000, 5 registers) and the switch states (02, 0300, 12).
+struct Sample {
+    double t = 0;                    // seconds since the monitor's time origin
+    std::array<int16_t, 5> values{}; // 0000..0004 as sign and magnitude decode them
+    uint16_t states = 0;             // bit k: input 0300 + k
+    uint8_t have = 0;                // HaveValues | HaveStates: which parts the device gave
+};
+constexpr uint8_t HaveValues = 1, HaveStates = 2;
+
+// The six plotted channels: system voltage, unit voltage, their difference (unit - system),
+// system frequency, unit frequency, their difference.
+constexpr int AnalogChannels = 6;
+constexpr int StateChannels = 12;
+int32_t ChannelValue(const Sample& s, int channel);
+
+// Sign and magnitude (bit 15 the sign), as the register window shows a register.
+int16_t SignMagnitude(uint16_t raw);
+
+// What to draw for a time range: per analog channel at most two points per bucket (least and
+// largest), per state at most four per bucket (its steps), in time order.
+struct Drawing {
+    std::array<QList<QPointF>, AnalogChannels> analog;
+    std::array<QList<QPointF>, StateChannels> states;
+};
+
+class SampleStore {
+public:
+    // Keeps at most `capacity` samples (plus less than one block); older ones are dropped.
+    explicit SampleStore(std::size_t capacity = 864000);
+
+    void Append(const Sample& s); // s.t not below the last sample's
+    void Clear();
+    std::size_t Size() const { return samples_.size(); }
+    const Sample& operator[](std::size_t i) const { return samples_[i]; }
+    bool Empty() const { return samples_.empty(); }
+    // Bytes held, containers' own blocks included (an estimate from the element sizes).
+    std::size_t MemoryBytes() const;
+
+    // Thins the samples with t in [t0, t1] into `buckets` (>= 1) equal time slices. State k
+    // is drawn as a step between base(k) and base(k) + 1, base(k) = (11 - k) * 1.5.
+    Drawing Thin(double t0, double t1, int buckets) const;
+
+private:
+    static constexpr std::size_t Block = 64;
+    struct Summary {
+        std::array<int32_t, AnalogChannels> low, high;
+        uint16_t statesOr = 0, statesAnd = 0xFFFF;
+        uint8_t have = 0;
+    };
+    void Summarise(std::size_t firstIndex);
+
+    std::size_t capacity_;
+    std::deque<Sample> samples_;
+    std::deque<Summary> summaries_; // one per full block of samples_, from its front
+};
+
+} // namespace monitor
