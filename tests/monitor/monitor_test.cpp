@@ -1,6 +1,7 @@
 // TMonitorForm against democomm-sim, driven as users drive it: Start, Stop, 记录, the health
 // panel and the record file.
 #include "monitor/monitor.h"
+#include "monitor/samples.h"
 #include "ui/dialogs.h"
 
 #include "../sim/process.h"
@@ -156,6 +157,17 @@ TEST(Monitor, RecordSurvivesSigkillWithEveryEarlierLineWhole) {
 
 // The drawing of a bounded history: every sample's extremes kept, level runs and steady
 // states reduced to their ends, a changing state drawn with its final level.
+// Values as the register window shows them; the differences are unit minus system.
+TEST(SampleStore, SignMagnitudeAndDifferences) {
+    EXPECT_EQ(monitor::SignMagnitude(0x8005), -5);
+    EXPECT_EQ(monitor::SignMagnitude(0x4005), 0x4005);
+    monitor::Sample s;
+    s.values = {1000, 990, 5000, 5004, 1};
+    const int32_t expected[monitor::AnalogChannels] = {1000, 990, -10, 5000, 5004, 4};
+    for (int c = 0; c < monitor::AnalogChannels; ++c)
+        EXPECT_EQ(monitor::ChannelValue(s, c), expected[c]) << c;
+}
+
 TEST(SampleStore, ThinKeepsExtremesAndStepsOfTheKeptSamples) {
     monitor::SampleStore store(1000);
     for (int i = 0; i < 5000; ++i)
