@@ -1,13 +1,22 @@
 #pragma once
 // A child process with its output read line by line, its input open until CloseStdin.
-// Environment changes go through env(1) in front of the command. Needs a QCoreApplication.
-#include <QDeadlineTimer>
-#include <QProcess>
-
+// Environment changes go through env(1) in front of the command.
+//
+// posix_spawn, not QProcess: QProcess starts its child in the parent's memory and runs Qt's
+// own code there before exec, which ThreadSanitizer cannot follow (it then misses the parent's
+// locks and reports races that are not there); and a forked child of a threaded test must not
+// allocate before exec.
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
 #include <functional>
 #include <optional>
-#include <signal.h>
+#include <poll.h>
+#include <spawn.h>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace testsim {
@@ -15,31 +24,57 @@ namespace testsim {
 class Background {
 public:
     explicit Background(const std::vector<std::string>& args) {
-        QStringList rest;
-        for (std::size_t i = 1; i < args.size(); ++i)
-            rest << QString::fromStdString(args[i]);
-        p_.setProcessChannelMode(QProcess::MergedChannels);
-        p_.start(QString::fromStdString(args.at(0)), rest);
-        p_.waitForStarted();
+        int in[2], out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0)
+            return;
+        if (::pipe2(out, O_CLOEXEC) != 0) {
+            ::close(in[0]);
+            ::close(in[1]);
+            return;
+        }
+        std::vector<char*> argv;
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
+        if (::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        ::close(out[1]);
+        stdin_ = in[1];
+        stdout_ = out[0];
     }
-    ~Background() { Stop(SIGKILL); }
-    pid_t Pid() const { return static_cast<pid_t>(p_.processId()); }
+    ~Background() {
+        Stop(SIGKILL);
+        CloseStdin();
+        if (stdout_ >= 0)
+            ::close(stdout_);
+    }
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+
+    pid_t Pid() const { return pid_; }
+    // The complete lines so far, after reading what is there.
     const std::vector<std::string>& Lines() {
-        all_ += p_.readAllStandardOutput().toStdString();
-        lines_.clear();
-        for (std::size_t at = 0, nl; (nl = all_.find('\n', at)) != std::string::npos; at = nl + 1)
-            lines_.push_back(all_.substr(at, nl - at));
+        Read(0);
         return lines_;
     }
     std::string Output() { return Lines(), all_; }
-    // The first line satisfying `pred`; nullopt after `ms` or once the process has ended.
+    // The first line satisfying `pred`; nullopt after `ms` or once the output has ended.
     std::optional<std::string> WaitForLine(const std::function<bool(const std::string&)>& pred,
                                            int ms = 5000) {
-        QDeadlineTimer deadline(ms);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
         for (std::size_t i = 0;; ++i) {
-            while (i >= Lines().size())
-                if (deadline.hasExpired() || !p_.waitForReadyRead(int(deadline.remainingTime())))
+            while (i >= Lines().size()) {
+                const auto left = Left(deadline);
+                if (left <= 0 || !Read(left))
                     return std::nullopt;
+            }
             if (pred(lines_[i]))
                 return lines_[i];
         }
@@ -50,23 +85,67 @@ public:
             WaitForLine([&](const std::string& l) { return l.rfind(key + ": ", 0) == 0; });
         return l ? l->substr(key.size() + 2) : std::string();
     }
-    void CloseStdin() { p_.closeWriteChannel(); }
+    void CloseStdin() {
+        if (stdin_ >= 0)
+            ::close(stdin_);
+        stdin_ = -1;
+    }
     // Sends `sig` (0: none) and waits for the end: the exit code, -1 when killed by a signal,
-    // nullopt when still running after `ms`.
+    // nullopt when still running after `ms` (or never started).
     std::optional<int> Stop(int sig = SIGTERM, int ms = 5000) {
-        if (p_.state() != QProcess::NotRunning && sig)
-            ::kill(Pid(), sig);
-        if (p_.state() != QProcess::NotRunning && !p_.waitForFinished(ms))
-            return std::nullopt;
-        Lines();
-        if (p_.error() == QProcess::FailedToStart)
-            return std::nullopt;
-        return p_.exitStatus() == QProcess::NormalExit ? p_.exitCode() : -1;
+        if (pid_ <= 0)
+            return status_;
+        if (sig)
+            ::kill(pid_, sig);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = 0;
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                Lines();
+                return status_;
+            }
+            const auto left = Left(deadline);
+            if (left <= 0)
+                return std::nullopt;
+            Read(std::min<long>(left, 10)); // keeps the pipe from filling while it ends
+        }
     }
     std::optional<int> Wait(int ms = 5000) { return Stop(0, ms); }
 
 private:
-    QProcess p_;
+    using Clock = std::chrono::steady_clock;
+    static long Left(Clock::time_point deadline) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+            .count();
+    }
+    // Reads what arrives within `ms` (0: what is there) and all that follows at once; false
+    // once the output has ended.
+    bool Read(long ms) {
+        for (long wait = ms; stdout_ >= 0; wait = 0) {
+            pollfd p{stdout_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(wait)) <= 0)
+                return true;
+            char buf[4096];
+            const ssize_t n = ::read(stdout_, buf, sizeof buf);
+            if (n <= 0) {
+                ::close(stdout_);
+                stdout_ = -1;
+                break;
+            }
+            all_.append(buf, static_cast<std::size_t>(n));
+            lines_.clear();
+            for (std::size_t at = 0, nl; (nl = all_.find('\n', at)) != std::string::npos;
+                 at = nl + 1)
+                lines_.push_back(all_.substr(at, nl - at));
+        }
+        return false;
+    }
+
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+    int stdin_ = -1, stdout_ = -1;
     std::vector<std::string> lines_;
     std::string all_;
 };
