@@ -12,10 +12,12 @@
 
 namespace serial {
 
+#ifdef DEMOCOMM_TSAN
 void PublicationFence() {
     static std::mutex fence;
     std::lock_guard lock(fence);
 }
+#endif
 
 bool PostNotification(QObject* target, uint32_t message, uint32_t wParam, uint32_t lParam,
                       std::unique_ptr<uint8_t[]> block) {
