@@ -534,12 +534,16 @@ void PosixPort::ReadAvailable(short revents) {
         CompleteWithData();
         return;
     }
+    // With no mark held over the decoded bytes never outnumber the raw ones, so the read goes
+    // straight into the caller's buffer and is decoded there. A held-over 0xFF can make one
+    // byte more than was read; that case goes through `raw` and may leave a byte for later.
+    const bool inPlace = !decoder_.InMark();
     uint8_t raw[2048 + 1];
     const std::size_t want = std::min<std::size_t>(room, 2048);
-    const ssize_t n = ::read(fd_, raw, want);
+    uint8_t* const dest = read_.buffer + read_.count;
+    const ssize_t n = ::read(fd_, inPlace ? dest : raw, want);
     if (n > 0) {
         uint32_t errors = hasCounters_ ? TakeCounters() : 0; // precise bits, overruns included
-        uint8_t decoded[2048 + 2];
         MarkOptions options;
         options.ignoreNull = dcb_.Flags & DCB_fNull;
         options.replaceErrorByte = dcb_.Flags & DCB_fErrorChar;
@@ -549,13 +553,18 @@ void PosixPort::ReadAvailable(short revents) {
         // where the driver counts errors, a framing error counted now says so as well.
         options.marksAreParity = dcb_.Parity != 0 && !(errors & CE_FRAME);
         MarkFindings findings;
-        std::size_t got =
-            decoder_.Decode(raw, static_cast<std::size_t>(n), decoded, options, findings);
-        if (got > room) { // only a held-over 0xFF can make one byte more than was read
-            carry_ = decoded[got - 1];
-            got = room;
+        std::size_t got;
+        if (inPlace) {
+            got = decoder_.Decode(dest, static_cast<std::size_t>(n), dest, options, findings);
+        } else {
+            uint8_t decoded[2048 + 2];
+            got = decoder_.Decode(raw, static_cast<std::size_t>(n), decoded, options, findings);
+            if (got > room) { // only a held-over 0xFF can make one byte more than was read
+                carry_ = decoded[got - 1];
+                got = room;
+            }
+            std::memcpy(dest, decoded, got);
         }
-        std::memcpy(read_.buffer + read_.count, decoded, got);
         read_.count += static_cast<uint32_t>(got);
         if (got > 0) {
             read_.sawByte = true;
