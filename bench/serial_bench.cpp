@@ -311,6 +311,10 @@ void Throughput(bool quick, Readers readers) {
         std::printf("   ratio: median %.0f %% (rounds %.0f %% to %.0f %%)\n", 100.0 * Median(ratio),
                     100.0 * *std::min_element(ratio.begin(), ratio.end()),
                     100.0 * *std::max_element(ratio.begin(), ratio.end()));
+    // The load at the start (figure 0) can hide a build that began during the run.
+    double load[3] = {};
+    getloadavg(load, 3);
+    std::printf("   load average at the end: %.2f\n", load[0]);
 }
 
 } // namespace
