@@ -12,10 +12,12 @@
 
 namespace serial {
 
+#ifdef DEMOCOMM_TSAN
 void PublicationFence() {
     static std::mutex fence;
     std::lock_guard lock(fence);
 }
+#endif
 
 bool PostNotification(QObject* target, uint32_t message, uint32_t wParam, uint32_t lParam,
                       std::unique_ptr<uint8_t[]> block) {
@@ -211,16 +213,18 @@ bool TReadThread::StartEventWait() {
 
 bool TReadThread::StartRead() {
     for (;;) {
+        const IoResult r = port_.StartRead(buffer_, ReadBufferSize);
+        // A pending read is reported only through WaitReader, which lets the stop win; what
+        // completes at once is checked here, before it is reported.
+        if (r.status == IoStatus::Pending)
+            return true;
         if (IsSignalled(stopFd_))
             return false;
-        const IoResult r = port_.StartRead(buffer_, ReadBufferSize);
         if (r.status == IoStatus::Done) {
             if (!DeliverData(r.count))
                 return false;
             continue;
         }
-        if (r.status == IoStatus::Pending)
-            return true;
         return HandleFailure(r);
     }
 }
@@ -237,7 +241,7 @@ bool TReadThread::DeliverData(uint32_t count) {
         return false; // a read that completed empty ends the reader quietly
     if (count > ReadBufferSize)
         count = ReadBufferSize;
-    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[count + 1]());
+    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[count + 1]);
     if (!block) {
         Hangup();
         return false;

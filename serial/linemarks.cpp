@@ -1,5 +1,7 @@
 #include "linemarks.h"
 
+#include <cstring>
+
 namespace serial {
 
 std::size_t MarkDecoder::Decode(const uint8_t* in, std::size_t n, uint8_t* out,
@@ -11,6 +13,18 @@ std::size_t MarkDecoder::Decode(const uint8_t* in, std::size_t n, uint8_t* out,
         out[produced++] = c;
     };
     for (std::size_t i = 0; i < n; ++i) {
+        if (state_ == State::Data && !options.ignoreNull) {
+            // Between marks the bytes pass unchanged: move the whole run up to the next 0xFF
+            // at once instead of byte by byte (most reads hold no mark at all).
+            const auto* ff = static_cast<const uint8_t*>(std::memchr(in + i, 0xFF, n - i));
+            const std::size_t run = (ff ? static_cast<std::size_t>(ff - in) : n) - i;
+            if (out + produced != in + i)
+                std::memmove(out + produced, in + i, run);
+            produced += run;
+            i += run;
+            if (i == n)
+                break;
+        }
         const uint8_t c = in[i];
         switch (state_) {
         case State::Data:

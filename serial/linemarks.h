@@ -27,7 +27,9 @@ class MarkDecoder {
 public:
     // Decodes `n` raw bytes into `out` and returns the number of data bytes written. `out`
     // needs room for n + 1 bytes: a 0xFF held over from the previous call and followed by a
-    // byte that completes no mark is delivered as data along with that byte.
+    // byte that completes no mark is delivered as data along with that byte. When no mark is
+    // held over (!InMark()) the output never runs ahead of the input, at most n bytes come
+    // out, and `out` may be `in` itself (decoding in place).
     std::size_t Decode(const uint8_t* in, std::size_t n, uint8_t* out, const MarkOptions& options,
                        MarkFindings& findings);
     // Forgets a partly received mark (after a purge).

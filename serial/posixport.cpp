@@ -156,6 +156,7 @@ public:
             }
             decoder_.Reset();
             carry_ = -1;
+            drained_ = true;
         }
         if (flags & PURGE_TXCLEAR)
             ok = ::tcflush(fd_, TCOFLUSH) == 0 && ok;
@@ -304,6 +305,7 @@ private:
     MarkDecoder decoder_;
     int carry_ = -1; // a decoded byte that did not fit the previous read
     bool gone_ = false;
+    bool drained_ = true; // the last read found the terminal empty or took less than it asked
     int goneError_ = 0;
 
     // Modem-line watcher (only where the driver counts line changes).
@@ -534,12 +536,17 @@ void PosixPort::ReadAvailable(short revents) {
         CompleteWithData();
         return;
     }
+    // With no mark held over the decoded bytes never outnumber the raw ones, so the read goes
+    // straight into the caller's buffer and is decoded there. A held-over 0xFF can make one
+    // byte more than was read; that case goes through `raw` and may leave a byte for later.
+    const bool inPlace = !decoder_.InMark();
     uint8_t raw[2048 + 1];
     const std::size_t want = std::min<std::size_t>(room, 2048);
-    const ssize_t n = ::read(fd_, raw, want);
+    uint8_t* const dest = read_.buffer + read_.count;
+    const ssize_t n = ::read(fd_, inPlace ? dest : raw, want);
+    drained_ = n < static_cast<ssize_t>(want);
     if (n > 0) {
         uint32_t errors = hasCounters_ ? TakeCounters() : 0; // precise bits, overruns included
-        uint8_t decoded[2048 + 2];
         MarkOptions options;
         options.ignoreNull = dcb_.Flags & DCB_fNull;
         options.replaceErrorByte = dcb_.Flags & DCB_fErrorChar;
@@ -549,13 +556,18 @@ void PosixPort::ReadAvailable(short revents) {
         // where the driver counts errors, a framing error counted now says so as well.
         options.marksAreParity = dcb_.Parity != 0 && !(errors & CE_FRAME);
         MarkFindings findings;
-        std::size_t got =
-            decoder_.Decode(raw, static_cast<std::size_t>(n), decoded, options, findings);
-        if (got > room) { // only a held-over 0xFF can make one byte more than was read
-            carry_ = decoded[got - 1];
-            got = room;
+        std::size_t got;
+        if (inPlace) {
+            got = decoder_.Decode(dest, static_cast<std::size_t>(n), dest, options, findings);
+        } else {
+            uint8_t decoded[2048 + 2];
+            got = decoder_.Decode(raw, static_cast<std::size_t>(n), decoded, options, findings);
+            if (got > room) { // only a held-over 0xFF can make one byte more than was read
+                carry_ = decoded[got - 1];
+                got = room;
+            }
+            std::memcpy(dest, decoded, got);
         }
-        std::memcpy(read_.buffer + read_.count, decoded, got);
         read_.count += static_cast<uint32_t>(got);
         if (got > 0) {
             read_.sawByte = true;
@@ -624,21 +636,21 @@ void PosixPort::CheckDeadlines(Clock::time_point now) {
 
 WaitResult PosixPort::WaitReader(int stopFd) {
     for (;;) {
-        // The stop wins over a read or an event that is ready as well: once ClosePort has
-        // signalled it, the reader reports nothing more.
-        pollfd stop{stopFd, POLLIN, 0};
-        if (::poll(&stop, 1, 0) > 0)
-            return WaitResult::Stop;
         bool haveDeadline = false;
         Clock::time_point deadline{};
         bool reading = false;
+        WaitResult ready = WaitResult::Failed;
         {
             std::lock_guard lock(mutex_);
-            if (eventActive_ && (events_ & eventMask_))
-                return WaitResult::Event;
             CheckDeadlines(Clock::now());
-            if (read_.active && read_.complete)
-                return WaitResult::Read;
+            // The last read took all it asked for, so more may be waiting already (a stream
+            // faster than the reader): take it without a ppoll first.
+            if (!drained_ && !(eventActive_ && (events_ & eventMask_)))
+                ReadAvailable(0);
+            if (eventActive_ && (events_ & eventMask_))
+                ready = WaitResult::Event;
+            else if (read_.active && read_.complete)
+                ready = WaitResult::Read;
             reading = read_.active;
             if (reading) {
                 if (read_.hasTotal) {
@@ -652,6 +664,13 @@ WaitResult PosixPort::WaitReader(int stopFd) {
                     haveDeadline = true;
                 }
             }
+        }
+        if (ready != WaitResult::Failed) {
+            // The stop wins over a read or an event that is ready as well: once ClosePort has
+            // signalled it, the reader reports nothing more. (While waiting, the ppoll below
+            // watches the stop; this check is only needed before reporting.)
+            pollfd stop{stopFd, POLLIN, 0};
+            return ::poll(&stop, 1, 0) > 0 ? WaitResult::Stop : ready;
         }
         pollfd fds[3] = {{stopFd, POLLIN, 0},
                          {fd_, static_cast<short>(reading ? POLLIN : 0), 0},
