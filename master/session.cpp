@@ -1,6 +1,7 @@
 #include "master/session.h"
 
 #include "modbus/codec.h"
+#include "serial/deviceline.h"
 #include "serial/port.h" // MAXDWORD
 
 #include <algorithm>
@@ -135,17 +136,8 @@ Session::Session(QObject* parent) : QObject(parent), comm_(std::make_unique<TCom
     connect(&settleTimer_, &QTimer::timeout, this, [this] { Judge(true, false); });
     connect(&sendTimer_, &QTimer::timeout, this, [this] { TrySend(); });
 
-    // The line as the test windows set it: 8 data bits, no parity, 2 stop bits, no flow
-    // control, DTR off.
     TComm& c = *comm_;
-    c.setDtrControl(TDtrControl::DtrDisable);
-    c.setTxContinueOnXoff(false);
-    c.setOutx_XonXoffFlow(false);
-    c.setInx_XonXoffFlow(false);
-    c.setRtsControl(TRtsControl::RtsTransmissionAvailable);
-    c.setByteSize(TByteSize::_8);
-    c.setParity(TParity::None);
-    c.setStopBits(TStopBits::_2);
+    serial::ConfigureDeviceLine(c);
     // Every read completes with its first bytes, so a reply is judged as soon as its last
     // byte is in, never after an interval of silence. The total must not run out: a read
     // that ends empty ends the component's reader, so it is as long as the port allows.

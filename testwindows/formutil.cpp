@@ -1,6 +1,7 @@
 #include "formutil.h"
 
 #include "serial/co.h"
+#include "serial/deviceline.h"
 
 #include <QKeyEvent>
 #include <QPlainTextEdit>
@@ -15,25 +16,7 @@ void ConfigureComm32(TComm& comm) {
     comm.setCommName(QStringLiteral("COM2"));
     comm.setBaudRate(9600);
     comm.setLineBreakTime(20000);
-    comm.setParityCheck(false);
-    comm.setOutx_CtsFlow(false);
-    comm.setOutx_DsrFlow(false);
-    comm.setDtrControl(TDtrControl::DtrDisable);
-    comm.setDsrSensitivity(false);
-    comm.setTxContinueOnXoff(false);
-    comm.setOutx_XonXoffFlow(false);
-    comm.setInx_XonXoffFlow(false);
-    comm.setReplaceWhenParityError(false);
-    comm.setIgnoreNullChar(false);
-    comm.setRtsControl(TRtsControl::RtsTransmissionAvailable);
-    comm.setXonLimit(500);
-    comm.setXoffLimit(500);
-    comm.setByteSize(TByteSize::_8);
-    comm.setParity(TParity::None);
-    comm.setStopBits(TStopBits::_2);
-    comm.setXonChar(0x11);
-    comm.setXoffChar(0x13);
-    comm.setReplacedChar(0x00);
+    serial::ConfigureDeviceLine(comm);
     comm.setReadIntervalTimeout(1000);
     comm.setReadTotalTimeoutMultiplier(0);
     comm.setReadTotalTimeoutConstant(0);
