@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "modbus/codec.h"
 
 #include <charconv>
 #include <functional>
@@ -244,7 +245,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
             c.setpointValue = static_cast<int>(v);
             c.address = c.setpoint->address;
             // Sign and magnitude, as the device stores it.
-            c.values = {static_cast<uint16_t>(v < 0 ? 0x8000 | -v : v)};
+            c.values = {modbus::ToSignMagnitude(v)};
             return r;
         }
         c.what = "registers";

@@ -1,5 +1,7 @@
 #include "codec.h"
 
+#include <algorithm>
+
 namespace modbus {
 
 namespace {
@@ -147,6 +149,16 @@ std::string RegisterText(uint8_t high, uint8_t low) {
     const unsigned magnitude = (static_cast<unsigned>(high & 0x7F) << 8) | low;
     std::string text = (high & 0x80) ? "-" : "";
     return text + std::to_string(magnitude);
+}
+
+int FromSignMagnitude(uint16_t raw) {
+    const int magnitude = raw & 0x7FFF;
+    return (raw & 0x8000) ? -magnitude : magnitude;
+}
+
+uint16_t ToSignMagnitude(int value) {
+    const int magnitude = std::min(value < 0 ? -value : value, 0x7FFF);
+    return static_cast<uint16_t>((value < 0 ? 0x8000 : 0) | magnitude);
 }
 
 } // namespace modbus

@@ -76,4 +76,9 @@ bool RefusalTestRefused(std::span<const uint8_t> delivery);
 // the magnitude in decimal ("-5", "32767", "-0").
 std::string RegisterText(uint8_t high, uint8_t low);
 
+// The same register as a number (0x8005 is -5; 8000 hex, the device's minus zero, is 0), and
+// back: the magnitude clamped to 32767, and 0 never sent as minus zero.
+int FromSignMagnitude(uint16_t raw);
+uint16_t ToSignMagnitude(int value);
+
 } // namespace modbus

@@ -1,6 +1,7 @@
 #include "monitor.h"
 
 #include "cli/cli.h"
+#include "modbus/codec.h"
 #include "serial/exception.h"
 #include "ui/dialogs.h"
 
@@ -453,7 +454,7 @@ void TMonitorForm::StartSample() {
 void TMonitorForm::Take(const Result& r) {
     if (r.outcome == Outcome::Ok) {
         for (std::size_t i = 0; i < r.words.size() && i < pending_.values.size(); ++i)
-            pending_.values[i] = monitor::SignMagnitude(r.words[i]);
+            pending_.values[i] = static_cast<int16_t>(modbus::FromSignMagnitude(r.words[i]));
         for (std::size_t k = 0; k < r.bits.size() && k < StateChannels; ++k)
             pending_.states |= uint16_t(r.bits[k] ? 1u << k : 0u);
         pending_.have |= r.words.empty() ? monitor::HaveStates : monitor::HaveValues;

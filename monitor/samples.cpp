@@ -6,11 +6,6 @@
 
 namespace monitor {
 
-int16_t SignMagnitude(uint16_t raw) {
-    const auto magnitude = static_cast<int16_t>(raw & 0x7FFF);
-    return (raw & 0x8000) ? static_cast<int16_t>(-magnitude) : magnitude;
-}
-
 int32_t ChannelValue(const Sample& s, int channel) {
     switch (channel) {
     case 0:

@@ -27,9 +27,6 @@ constexpr int AnalogChannels = 6;
 constexpr int StateChannels = 12;
 int32_t ChannelValue(const Sample& s, int channel);
 
-// Sign and magnitude (bit 15 the sign), as the register window shows a register.
-int16_t SignMagnitude(uint16_t raw);
-
 // What to draw for a time range: per analog channel at most two points per bucket (least and
 // largest), per state at most four per bucket (its steps), in time order.
 struct Drawing {

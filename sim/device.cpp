@@ -9,15 +9,8 @@
 
 namespace sim {
 
-uint16_t ToSignMagnitude(int value) {
-    const int magnitude = std::min(value < 0 ? -value : value, 0x7FFF);
-    return static_cast<uint16_t>((value < 0 ? 0x8000 : 0) | magnitude);
-}
-
-int FromSignMagnitude(uint16_t raw) {
-    const int magnitude = raw & 0x7FFF;
-    return (raw & 0x8000) ? -magnitude : magnitude;
-}
+using modbus::FromSignMagnitude;
+using modbus::ToSignMagnitude;
 
 void AppendCrc(std::vector<uint8_t>& frame) {
     // Frames here never exceed 256 bytes, so the 8-bit count of the codec covers them.

@@ -60,10 +60,6 @@ enum Input : int {
     kVoltageUp,
 };
 
-// Sign and magnitude: bit 15 the sign, bits 14..0 the magnitude, clamped to 32767.
-uint16_t ToSignMagnitude(int value);
-int FromSignMagnitude(uint16_t raw);
-
 // Appends the CRC-16 of all bytes so far, low byte first.
 void AppendCrc(std::vector<uint8_t>& frame);
 

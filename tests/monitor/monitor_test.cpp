@@ -1,5 +1,6 @@
 // TMonitorForm against democomm-sim, driven as users drive it: Start, Stop, 记录, the health
 // panel and the record file.
+#include "modbus/codec.h"
 #include "monitor/monitor.h"
 #include "monitor/samples.h"
 #include "ui/dialogs.h"
@@ -159,8 +160,8 @@ TEST(Monitor, RecordSurvivesSigkillWithEveryEarlierLineWhole) {
 // states reduced to their ends, a changing state drawn with its final level.
 // Values as the register window shows them; the differences are unit minus system.
 TEST(SampleStore, SignMagnitudeAndDifferences) {
-    EXPECT_EQ(monitor::SignMagnitude(0x8005), -5);
-    EXPECT_EQ(monitor::SignMagnitude(0x4005), 0x4005);
+    EXPECT_EQ(modbus::FromSignMagnitude(0x8005), -5);
+    EXPECT_EQ(modbus::FromSignMagnitude(0x4005), 0x4005);
     monitor::Sample s;
     s.values = {1000, 990, 5000, 5004, 1};
     const int32_t expected[monitor::AnalogChannels] = {1000, 990, -10, 5000, 5004, 4};

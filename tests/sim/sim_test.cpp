@@ -105,7 +105,7 @@ TEST(Device, RegisterMapReadsWritesAndSlaveAddress) {
     ASSERT_TRUE(working.size() == 15 && modbus::CrcTestPasses(working));
     for (int k = 0; k < 5; ++k)
         EXPECT_EQ((working[3 + 2 * k] << 8) | working[4 + 2 * k], d.At(12345).working[k]) << k;
-    EXPECT_EQ(sim::ToSignMagnitude(0), 0x0000) << "no minus zero";
+    EXPECT_EQ(modbus::ToSignMagnitude(0), 0x0000) << "no minus zero";
     const uint16_t in = d.At(39900).inputs; // advance action: 40 s into the cycle less the lead
     EXPECT_EQ(d.Handle(Read(1, 2, 0x300, 12), 39900).reply,
               Req({1, 2, 2, uint8_t(in), uint8_t(in >> 8)}));
