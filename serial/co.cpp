@@ -13,6 +13,7 @@
 #include <cstring>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <utility>
 
 namespace serial {
 
@@ -189,8 +190,22 @@ bool TComm::SendData(const void* Buffer, uint16_t Length) {
     block.Data.reset(new uint8_t[Length + 1]());
     std::memcpy(block.Data.get(), Buffer, Length);
     block.Length = Length;
-    if (!writeThread_->Post(std::move(block)))
+    // A block written here instead of by the idle writer is announced as the writer would
+    // announce it: one notification after blocks sent back to back, none of its own when the
+    // writer got the last of them and announces that.
+    switch (writeThread_->Post(std::move(block))) {
+    case serial::WriteQueue::Posted::Refused:
         return false;
+    case serial::WriteQueue::Posted::Written:
+        if (!directSentPosted_)
+            directSentPosted_ = serial::PostNotification(
+                notifyWindow_.get(), serial::WM_COMM_SENT, serial::SentAfterDirectWrite);
+        directSentVoid_ = false;
+        break;
+    case serial::WriteQueue::Posted::Queued:
+        directSentVoid_ = directSentPosted_;
+        break;
+    }
     StartTimer(kLineBreakTimer, lineBreakTime_);
     return lineBreakTimerId_ != 0;
 }
@@ -268,6 +283,11 @@ void TComm::CommWndProc(QEvent* e) {
         });
         break;
     case serial::WM_COMM_SENT:
+        if (ev->WParam == serial::SentAfterDirectWrite) {
+            directSentPosted_ = false;
+            if (std::exchange(directSentVoid_, false))
+                break;
+        }
         Guarded([&] {
             if (OnSendDataEmpty)
                 OnSendDataEmpty(this);

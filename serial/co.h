@@ -93,9 +93,10 @@ public:
     void OpenPort();
     // Stops both threads (at most 10 s each) and closes the port. Harmless when closed.
     void ClosePort();
-    // Queues a copy of Length bytes for the writer; never blocks. Always pulses RTS first
-    // (50 ms). False when the port is closed, Length is 0, the writer has ended, or the
-    // reply watchdog (LineBreakTime) could not be started.
+    // Queues a copy of Length bytes for the writer (or, when the writer is idle, writes them
+    // at once without waiting); never blocks. Always pulses RTS first (50 ms). False when
+    // the port is closed, Length is 0, the writer has ended, or the reply watchdog
+    // (LineBreakTime) could not be started.
     bool SendData(const void* Buffer, uint16_t Length);
 
     bool IsOpen() const;
@@ -193,6 +194,8 @@ private:
     std::unique_ptr<serial::TReadThread> readThread_;
     std::unique_ptr<serial::TWriteThread> writeThread_;
     bool hangupRaised_ = false; // OnRequestHangup was raised since the port was opened
+    bool directSentPosted_ = false; // a WM_COMM_SENT for blocks SendData wrote is on its way
+    bool directSentVoid_ = false;   // ... and the writer announces the last block instead
     int rtsTimerId_ = 0;        // Qt's id of timer 1, 0 when not running
     int lineBreakTimerId_ = 0;  // Qt's id of timer 2
 

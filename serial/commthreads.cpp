@@ -50,23 +50,36 @@ WriteQueue::~WriteQueue() {
         ::close(wakeFd_);
 }
 
-bool WriteQueue::Post(WriteBlockItem block) {
+WriteQueue::Posted WriteQueue::Post(WriteBlockItem block, Port* port) {
     {
         std::lock_guard lock(mutex_);
         if (closed_ || wakeFd_ < 0)
-            return false;
+            return Posted::Refused;
+        if (port && !busy_ && blocks_.empty()) {
+            const IoResult r = port->WriteNow(block.Data.get(), block.Length);
+            if (r.status == IoStatus::Done && r.count >= block.Length)
+                return Posted::Written;
+            if (r.status == IoStatus::Done && r.count > 0) {
+                const uint32_t rest = block.Length - r.count;
+                std::unique_ptr<uint8_t[]> tail(new uint8_t[rest + 1]());
+                std::copy(block.Data.get() + r.count, block.Data.get() + block.Length, tail.get());
+                block.Data = std::move(tail);
+                block.Length = rest;
+            }
+        }
         blocks_.push_back(std::move(block));
     }
     const uint64_t one = 1;
     // The counter cannot overflow in practice; a failed wake-up would only delay the writer
     // until the next post, so the result is not needed.
     [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
-    return true;
+    return Posted::Queued;
 }
 
 bool WriteQueue::Take(WriteBlockItem& block) {
     std::lock_guard lock(mutex_);
-    if (blocks_.empty())
+    busy_ = !blocks_.empty();
+    if (!busy_)
         return false;
     block = std::move(blocks_.front());
     blocks_.pop_front();

@@ -33,6 +33,8 @@ constexpr uint32_t WM_COMM_SENT = 0x405;
 // WParam of a WM_COMM_HANGUP the writer posts when its idle watch finds the device gone; a
 // reader that is still running reports the same failure itself, after the data before it.
 constexpr uint32_t HangupSeenByWriterWatch = 1;
+// WParam of a WM_COMM_SENT the component posts itself for blocks it wrote without the writer.
+constexpr uint32_t SentAfterDirectWrite = 1;
 
 constexpr uint32_t ReadBufferSize = 2048;
 
@@ -90,11 +92,18 @@ public:
     WriteQueue(const WriteQueue&) = delete;
     WriteQueue& operator=(const WriteQueue&) = delete;
 
+    enum class Posted { Refused, Queued, Written };
+
     bool Valid() const { return wakeFd_ >= 0; }
     int WakeFd() const { return wakeFd_; }
-    // Hands the block to the writer; false (block freed) once the queue was closed.
-    bool Post(WriteBlockItem block);
-    // Takes the next block without waiting; false when the queue is empty.
+    // Hands the block to the writer; Refused (block freed) once the queue was closed. With
+    // `port`, a block that would be the writer's only work is first offered to
+    // port->WriteNow, under the queue's lock so that the writer cannot start a block
+    // meanwhile: Written when the driver took it all, else the rest is queued. Waking the
+    // writer costs more than the write itself, and the reply comes that much sooner.
+    Posted Post(WriteBlockItem block, Port* port = nullptr);
+    // Takes the next block without waiting; false when the queue is empty. The writer counts
+    // as busy from a successful Take until the next one.
     bool Take(WriteBlockItem& block);
     // Clears the wake-up signal (before taking, so no post is missed).
     void ResetWake();
@@ -105,6 +114,7 @@ private:
     std::mutex mutex_;
     std::deque<WriteBlockItem> blocks_;
     bool closed_ = false;
+    bool busy_ = false; // the writer holds a block
     int wakeFd_ = -1;
 };
 
@@ -192,8 +202,9 @@ public:
         : port_(port), stopFd_(stopFd), notify_(notify) {}
     ~TWriteThread() override;
 
-    // Hands a block to the writer (user-interface thread); false once the writer has ended.
-    bool Post(WriteBlockItem block) { return queue_.Post(std::move(block)); }
+    // Hands a block to the writer (user-interface thread), or writes it at once when the
+    // writer is idle (see WriteQueue::Post). Refused once the writer has ended.
+    WriteQueue::Posted Post(WriteBlockItem block) { return queue_.Post(std::move(block), &port_); }
 
 protected:
     void Execute() override;

@@ -157,6 +157,12 @@ public:
     // Writes all `length` bytes unless the write time-out runs out first (Done with fewer,
     // possibly 0) or `stopFd` becomes readable (Stopped).
     virtual IoResult Write(const uint8_t* data, uint32_t length, int stopFd) = 0;
+    // The writer's shortcut, called instead of Write (never at the same time) on the thread
+    // that sends, while the writer has nothing to do: hands the driver what it takes without
+    // waiting (Done with the count, possibly 0). Pending when this port must leave the block
+    // to the writer (a write that waits, such as the RTS toggle's drain, or a failure the
+    // writer is to report).
+    virtual IoResult WriteNow(const uint8_t*, uint32_t) { return {IoStatus::Pending, 0, 0}; }
     // The writer's idle wait: Stop, Input when `wakeFd` is readable, Gone when the device is
     // gone, Failed when the wait fails.
     virtual WaitResult WaitWriterIdle(int stopFd, int wakeFd) = 0;

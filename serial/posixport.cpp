@@ -247,6 +247,7 @@ public:
     }
 
     IoResult Write(const uint8_t* data, uint32_t length, int stopFd) override;
+    IoResult WriteNow(const uint8_t* data, uint32_t length) override;
     WaitResult WaitWriterIdle(int stopFd, int wakeFd) override;
 
 private:
@@ -783,6 +784,17 @@ IoResult PosixPort::Write(const uint8_t* data, uint32_t length, int stopFd) {
         ::ioctl(fd_, TIOCMBIC, &rts);
     }
     return result;
+}
+
+IoResult PosixPort::WriteNow(const uint8_t* data, uint32_t length) {
+    if (softwareToggle_)
+        return Pending(); // the toggle waits for the bytes to leave: the writer's job
+    const ssize_t n = ::write(fd_, data, length);
+    if (n >= 0)
+        return Done(static_cast<uint32_t>(n));
+    if (errno == EAGAIN || errno == EINTR)
+        return Done(0);
+    return Pending(); // the writer meets the failure again and reports it
 }
 
 WaitResult PosixPort::WaitWriterIdle(int stopFd, int wakeFd) {

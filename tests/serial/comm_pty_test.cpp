@@ -112,6 +112,27 @@ TEST_F(CommPty, ChangesWhileOpenReapplyLineSettings) {
     }
 }
 
+// Blocks sent back to back arrive whole and in order, and the empty queue is announced once
+// after the last, whether the sender wrote them itself (small ones, an idle writer) or the
+// driver's queue filled and the writer took over.
+TEST_F(CommPty, BlocksBackToBackArriveInOrderAndAreAnnouncedOnce) {
+    for (const std::size_t big : {8u, 30000u}) { // a pseudo-terminal takes about 12 KB
+        r.sent = 0;
+        r.comm.OpenPort();
+        ASSERT_TRUE(WaitUntil([&] { return r.sent == 1; })); // the writer's notice at start
+        std::vector<uint8_t> all;
+        for (const std::size_t size : {std::size_t{8}, big, big}) {
+            const std::vector<uint8_t> block(size, static_cast<uint8_t>(all.size() + big));
+            ASSERT_TRUE(r.Send(block));
+            all.insert(all.end(), block.begin(), block.end());
+        }
+        EXPECT_EQ(pty.ReadExactly(all.size()), all) << big;
+        Pump(50);
+        EXPECT_EQ(r.sent, 2) << big;
+        r.comm.ClosePort();
+    }
+}
+
 TEST_F(CommPty, ClosePortWithStalledWriteIsPrompt) {
     r.comm.OpenPort();
     const std::vector<uint8_t> chunk(60000, 0x55); // the far end reads nothing: buffers fill
