@@ -320,8 +320,10 @@ private:
             }
             const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
                 std::chrono::steady_clock::now() - started);
-            QTimer::singleShot(std::max<int64_t>(0, c_.intervalMs - spent.count()), &session_,
-                               [this] { Sample(); });
+            if (spent.count() >= c_.intervalMs)
+                Sample(); // queued behind nothing: the session sends it as this result returns
+            else
+                QTimer::singleShot(c_.intervalMs - spent.count(), &session_, [this] { Sample(); });
         };
         Read([=, this](const Record& r) { Print(r, true), next(); },
              [=, this](int code) { lastFailure_ = code, next(); });

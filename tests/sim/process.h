@@ -135,10 +135,9 @@ private:
                 break;
             }
             all_.append(buf, static_cast<std::size_t>(n));
-            lines_.clear();
-            for (std::size_t at = 0, nl; (nl = all_.find('\n', at)) != std::string::npos;
-                 at = nl + 1)
-                lines_.push_back(all_.substr(at, nl - at));
+            for (std::size_t nl; (nl = all_.find('\n', split_)) != std::string::npos;
+                 split_ = nl + 1)
+                lines_.push_back(all_.substr(split_, nl - split_));
         }
         return false;
     }
@@ -148,6 +147,7 @@ private:
     int stdin_ = -1, stdout_ = -1;
     std::vector<std::string> lines_;
     std::string all_;
+    std::size_t split_ = 0; // where the first line not yet in lines_ starts
 };
 
 } // namespace testsim
