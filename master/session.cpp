@@ -8,6 +8,7 @@
 #include <bit>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace master {
 
@@ -125,6 +126,18 @@ uint64_t BucketValue(std::size_t index) {
     return ((index % 64 + 64) << e) + (uint64_t{1} << e) / 2;
 }
 
+// Replies faster than this are waited for without sleeping (Session::AwaitFastReply).
+constexpr Micros kFastReply{1000};
+
+// Tells the processor that this is a wait loop (lets the other hardware thread run).
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+    asm volatile("yield");
+#endif
+}
+
 } // namespace
 
 Session::Session(QObject* parent) : QObject(parent), comm_(std::make_unique<TComm>()) {
@@ -135,6 +148,8 @@ Session::Session(QObject* parent) : QObject(parent), comm_(std::make_unique<TCom
     connect(&responseTimer_, &QTimer::timeout, this, [this] { Judge(false, true); });
     connect(&settleTimer_, &QTimer::timeout, this, [this] { Judge(true, false); });
     connect(&sendTimer_, &QTimer::timeout, this, [this] { TrySend(); });
+    awaitTimer_.setSingleShot(true);
+    connect(&awaitTimer_, &QTimer::timeout, this, [this] { AwaitFastReply(); });
 
     TComm& c = *comm_;
     serial::ConfigureDeviceLine(c);
@@ -176,6 +191,7 @@ void Session::Open(const QString& portName, uint32_t baudRate) {
     comm_->setBaudRate(baudRate);
     comm_->OpenPort();
     quietUntil_ = lastSentAt_ = {};
+    lastOkTime_ = Micros::max();
 }
 
 void Session::Close() {
@@ -230,8 +246,30 @@ void Session::TrySend() {
         return;
     }
     ++stats_.requestsSent;
+    ++exchanges_;
     sentAt_ = lastSentAt_ = now;
     responseTimer_.start(responseTimeoutMs_);
+    if (lastOkTime_ < kFastReply)
+        awaitTimer_.start(0); // from the event loop, not from inside the result's callback
+}
+
+// A line that answered the last request within a millisecond (a pseudo-terminal, a virtual
+// adapter) will answer this one as fast, and being woken from sleep by the port's thread would
+// take about as long as the whole exchange. So the reply is awaited here, for at most
+// kFastReply, taking what the port has delivered as it comes. A serial line at any real rate
+// needs milliseconds for the frames alone and never gets here.
+void Session::AwaitFastReply() {
+    const uint64_t exchange = exchanges_;
+    const auto until = Clock::now() + kFastReply;
+    for (unsigned turn = 1; current_ && exchanges_ == exchange && Clock::now() < until; ++turn) {
+        comm_->DeliverReceivedData();
+        // The port's thread or the device may be waiting for this core: give it up now and
+        // then (a system call each time, so not on every turn).
+        if (turn % 32 == 0)
+            std::this_thread::yield();
+        else
+            CpuRelax();
+    }
 }
 
 void Session::OnData(const uint8_t* data, std::size_t length) {
@@ -401,6 +439,10 @@ void Session::Finish(Outcome outcome, Bytes reply, uint8_t code) {
     }
     if (outcome == Outcome::Ok || outcome == Outcome::Exception)
         CountReplyTime(r.responseTime);
+    if (outcome == Outcome::Ok)
+        lastOkTime_ = r.responseTime;
+    else if (outcome != Outcome::Exception)
+        lastOkTime_ = Micros::max();
     if (Untrusted(outcome))
         quietUntil_ = now + milliseconds(LateGuard());
     lateByteAt_ = {};

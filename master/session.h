@@ -23,6 +23,9 @@
 //   silence is the reply; two copies are echo and reply.
 // - Noise: bytes before the reply that cannot start it are skipped. A candidate reply with a
 //   wrong CRC is a CRC failure once SettleTime() ms pass with no better candidate.
+// - Fast lines: when the last reply came within a millisecond of its request, the next is
+//   awaited without sleeping (for at most a millisecond), since waking up would cost as much
+//   as the exchange.
 //
 // Threads: a Session lives on the thread that created it (as TComm, the user-interface or
 // main thread); every member is called there and callbacks run there. Callbacks may call
@@ -181,15 +184,18 @@ private:
     void Judge(bool settled, bool timedOut);
     void Finish(Outcome outcome, Bytes reply = {}, uint8_t code = 0);
     void CountReplyTime(Micros t);
+    void AwaitFastReply();
 
     std::unique_ptr<TComm> comm_;
-    QTimer responseTimer_, settleTimer_, sendTimer_;
+    QTimer responseTimer_, settleTimer_, sendTimer_, awaitTimer_;
     std::deque<Job> queue_;
     std::unique_ptr<Job> current_;
     Bytes received_;
     Clock::time_point sentAt_{}, lastByteAt_{}, quietUntil_{}, lastSentAt_{};
     Clock::time_point lateByteAt_{};
     bool echoSeen_ = false;
+    uint64_t exchanges_ = 0;           // requests handed to the port since construction
+    Micros lastOkTime_{Micros::max()}; // reply time of the last Ok reply; max: none yet
     bool closing_ = false;
     Statistics stats_;
     std::array<uint64_t, 64 * 40> histogram_{}; // reply times, 1/64 resolution (log scale)

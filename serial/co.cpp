@@ -73,6 +73,11 @@ bool TComm::IsOpen() const {
     return port_ != nullptr;
 }
 
+void TComm::DeliverReceivedData() {
+    QCoreApplication::sendPostedEvents(notifyWindow_.get(),
+                                       serial::CommEventType(serial::WM_COMM_DATA));
+}
+
 void TComm::SetPortFactory(std::shared_ptr<serial::PortFactory> factory) {
     factory_ = factory ? std::move(factory) : serial::PosixPortFactory();
 }
@@ -198,8 +203,8 @@ bool TComm::SendData(const void* Buffer, uint16_t Length) {
         return false;
     case serial::WriteQueue::Posted::Written:
         if (!directSentPosted_)
-            directSentPosted_ = serial::PostNotification(
-                notifyWindow_.get(), serial::WM_COMM_SENT, serial::SentAfterDirectWrite);
+            directSentPosted_ = serial::PostNotification(notifyWindow_.get(), serial::WM_COMM_SENT,
+                                                         serial::SentAfterDirectWrite);
         directSentVoid_ = false;
         break;
     case serial::WriteQueue::Posted::Queued:

@@ -100,6 +100,10 @@ public:
     bool SendData(const void* Buffer, uint16_t Length);
 
     bool IsOpen() const;
+    // Raises OnReceiveData now for the blocks the reader has already handed over, instead of
+    // when the event loop comes to them; for a caller that waits for a reply without sleeping.
+    // Other notifications (errors, modem changes, hangup) keep their turn in the event loop.
+    void DeliverReceivedData();
 
     // Published properties. Setters: an equal value does nothing; otherwise the value is
     // stored and, while open, the whole group is re-applied (line settings or time-outs).
@@ -193,11 +197,11 @@ private:
     int stopEvent_ = -1;
     std::unique_ptr<serial::TReadThread> readThread_;
     std::unique_ptr<serial::TWriteThread> writeThread_;
-    bool hangupRaised_ = false; // OnRequestHangup was raised since the port was opened
+    bool hangupRaised_ = false;     // OnRequestHangup was raised since the port was opened
     bool directSentPosted_ = false; // a WM_COMM_SENT for blocks SendData wrote is on its way
     bool directSentVoid_ = false;   // ... and the writer announces the last block instead
-    int rtsTimerId_ = 0;        // Qt's id of timer 1, 0 when not running
-    int lineBreakTimerId_ = 0;  // Qt's id of timer 2
+    int rtsTimerId_ = 0;            // Qt's id of timer 1, 0 when not running
+    int lineBreakTimerId_ = 0;      // Qt's id of timer 2
 
     QString commName_ = QStringLiteral("COM2");
     uint32_t baudRate_ = 9600;
