@@ -112,7 +112,7 @@ TEST(CommScripted, HangupOnlyForUnexpectedFailures) {
     }
 }
 
-TEST(CommScripted, PartialAndEmptyWritesAreRetriedWithTheRest) {
+TEST(CommScripted, PartialAndEmptyWritesAreRetriedWithTheRestAndKeepTheirTurn) {
     Scripted s;
     s.Open();
     for (const uint32_t accepted : {2u, 0u, 0u}) // 0: a time-out with nothing sent
@@ -126,6 +126,8 @@ TEST(CommScripted, PartialAndEmptyWritesAreRetriedWithTheRest) {
         s.line->ScriptWrite(0);
     ASSERT_TRUE(s.r.Send({1, 2, 3}));
     ASSERT_TRUE(WaitUntil([&] { return s.line->WriteCalls().size() > 4; }));
+    s.line->AllowWriteNow(); // a block sent meanwhile waits behind the one the writer holds
+    ASSERT_TRUE(s.r.Send({7}));
     QElapsedTimer t;
     t.start();
     s.r.comm.ClosePort(); // the stop wins between retries

@@ -132,6 +132,14 @@ public:
         l_->writeCalls_.emplace_back(data, data + length);
         return {IoStatus::Done, length, 0};
     }
+    IoResult WriteNow(const uint8_t* data, uint32_t length) override {
+        Lock lock(l_->mutex_);
+        if (!l_->writeNow_)
+            return {IoStatus::Pending, 0, 0};
+        l_->written_.insert(l_->written_.end(), data, data + length);
+        l_->writeCalls_.emplace_back(data, data + length);
+        return {IoStatus::Done, length, 0};
+    }
     WaitResult WaitWriterIdle(int stopFd, int wakeFd) override {
         {
             Lock lock(l_->mutex_);
@@ -216,6 +224,11 @@ void ScriptedLine::FailNext(Op op, IoStatus status) {
 void ScriptedLine::ScriptWrite(uint32_t count) {
     Lock lock(mutex_);
     writeSteps_.push_back(count);
+}
+
+void ScriptedLine::AllowWriteNow() {
+    Lock lock(mutex_);
+    writeNow_ = true;
 }
 
 #define SCRIPTED_GETTER(type, name, member)                                                        \

@@ -41,6 +41,9 @@ public:
     // A coming Write call accepts only `count` bytes (0: its time-out ran out with nothing
     // sent); without one queued, a Write accepts everything.
     void ScriptWrite(uint32_t count);
+    // From now on the sender's own write (Port::WriteNow) takes whole blocks; until then it
+    // leaves every block to the writer.
+    void AllowWriteNow();
 
     // --- what the component did
     std::vector<uint8_t> Written() const;
@@ -64,6 +67,7 @@ private:
     bool eventsRaised_ = false; // RaiseEvents(0) must complete the wait too
     std::map<Op, IoStatus> failures_;
     std::deque<uint32_t> writeSteps_;
+    bool writeNow_ = false;
     std::vector<uint8_t> written_;
     std::vector<std::vector<uint8_t>> writeCalls_;
     std::vector<uint32_t> purges_, escapes_;
