@@ -311,7 +311,7 @@ private:
 
     void Sample() {
         const auto started = std::chrono::steady_clock::now();
-        const auto next = [this, started] {
+        const auto next = [this, started](bool ok) {
             ++taken_;
             if (c_.samples > 0 && taken_ >= c_.samples) {
                 PrintStatistics();
@@ -320,13 +320,17 @@ private:
             }
             const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
                 std::chrono::steady_clock::now() - started);
-            if (spent.count() >= c_.intervalMs)
-                Sample(); // queued behind nothing: the session sends it as this result returns
+            // After a good sample the next goes out from here, as this result returns. After
+            // a failure it waits for the event loop, which first hands over what the failure
+            // may have left behind (a port that went away fails every send at once).
+            if (ok && spent.count() >= c_.intervalMs)
+                Sample();
             else
-                QTimer::singleShot(c_.intervalMs - spent.count(), &session_, [this] { Sample(); });
+                QTimer::singleShot(std::max<int64_t>(0, c_.intervalMs - spent.count()), &session_,
+                                   [this] { Sample(); });
         };
-        Read([=, this](const Record& r) { Print(r, true), next(); },
-             [=, this](int code) { lastFailure_ = code, next(); });
+        Read([=, this](const Record& r) { Print(r, true), next(true); },
+             [=, this](int code) { lastFailure_ = code, next(false); });
     }
 
     void PrintStatistics() {

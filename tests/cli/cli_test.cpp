@@ -135,16 +135,26 @@ TEST(CliWrite, ReplyThatDoesNotRepeatTheWriteIsExitSeven) {
     EXPECT_NE(cli.Output().find("not echoed as sent"), std::string::npos) << cli.Output();
 }
 
-TEST(CliWatch, CtrlCEndsWithStatisticsAndExitZero) {
-    QTemporaryDir runtime;
-    testsim::Background simulator(In(runtime, {DEMOCOMM_SIM_PATH, "--quiet"}));
-    ASSERT_FALSE(simulator.Field("alias").empty());
-    testsim::Background cli(
-        In(runtime, {DEMOCOMM_CLI_PATH, "watch", "working", "--interval", "50"}));
-    ASSERT_TRUE(cli.WaitForLine(
-        [](const std::string& l) { return l.find("系统电压") != std::string::npos; }));
-    EXPECT_EQ(cli.Stop(SIGINT), 0);
-    EXPECT_NE(cli.Output().find("链路统计: 发送 "), std::string::npos) << cli.Output();
+// Ctrl-C ends watch with the statistics and 0; a device that goes away mid-watch (at the
+// fastest rate, where every send then fails at once) ends it with 3 and says so.
+TEST(CliWatch, EndsOnCtrlCOrWhenThePortGoesAway) {
+    for (const bool unplug : {false, true}) {
+        QTemporaryDir runtime;
+        testsim::Background simulator(In(runtime, {DEMOCOMM_SIM_PATH, "--quiet"}));
+        ASSERT_FALSE(simulator.Field("alias").empty());
+        testsim::Background cli(In(
+            runtime, {DEMOCOMM_CLI_PATH, "watch", "working", "--interval", unplug ? "0" : "50"}));
+        ASSERT_TRUE(cli.WaitForLine(
+            [](const std::string& l) { return l.find("系统电压") != std::string::npos; }));
+        if (unplug) {
+            simulator.Stop(SIGKILL);
+            EXPECT_EQ(cli.Wait(5000), 3);
+            EXPECT_NE(cli.Output().find("went away"), std::string::npos) << cli.Output();
+        } else {
+            EXPECT_EQ(cli.Stop(SIGINT), 0);
+            EXPECT_NE(cli.Output().find("链路统计: 发送 "), std::string::npos) << cli.Output();
+        }
+    }
 }
 
 } // namespace
