@@ -5,8 +5,7 @@
 //
 // Usage: cli_bench <democomm-sim> <democomm-cli> [seconds per program, default 5]
 #include "../tests/sim/process.h"
-
-#include <modbus.h>
+#include "libmodbus_master.h"
 
 #include <QCoreApplication>
 #include <QStandardPaths>
@@ -91,18 +90,12 @@ int main(int argc, char** argv) {
             cliSamples += CountLines(cli, slice, isSample) - before;
             cli.Stop(SIGINT);
         }
-        modbus_t* ctx = modbus_new_rtu(port.c_str(), 9600, 'N', 8, 2);
-        if (!ctx)
-            break;
-        if (modbus_set_slave(ctx, 1) == 0 && modbus_connect(ctx) == 0) {
-            modbus_set_response_timeout(ctx, 0, 500000);
+        bench::WithLibmodbus(port, [&](modbus_t* ctx) {
             uint16_t regs[5];
             const auto end = Clock::now() + std::chrono::duration<double>(slice);
             while (Clock::now() < end)
                 libmodbusSamples += modbus_read_registers(ctx, 0, 5, regs) == 5 ? 1 : 0;
-            modbus_close(ctx);
-        }
-        modbus_free(ctx);
+        });
     }
     const double cliRate = cliSamples / seconds, libmodbusRate = libmodbusSamples / seconds;
     double mbpollRate = 0;

@@ -8,9 +8,8 @@
 //
 // Usage: monitor_bench <democomm-sim> [seconds of the CPU run, default 10]
 #include "../tests/sim/process.h"
+#include "libmodbus_master.h"
 #include "monitor/monitor.h"
-
-#include <modbus.h>
 
 #include <QApplication>
 #include <QEventLoop>
@@ -107,11 +106,7 @@ int main(int argc, char** argv) {
             next();
             loop.exec();
         }
-        modbus_t* ctx = modbus_new_rtu(port.c_str(), 9600, 'N', 8, 2);
-        if (!ctx)
-            break;
-        if (modbus_set_slave(ctx, 1) == 0 && modbus_connect(ctx) == 0) {
-            modbus_set_response_timeout(ctx, 0, 500000);
+        bench::WithLibmodbus(port, [&](modbus_t* ctx) {
             uint16_t regs[5];
             for (int i = 0; i < Round; ++i) {
                 const auto t0 = Clock::now();
@@ -119,9 +114,7 @@ int main(int argc, char** argv) {
                     libmodbus.push_back(
                         std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
             }
-            modbus_close(ctx);
-        }
-        modbus_free(ctx);
+        });
     }
     if (session.empty() || libmodbus.empty()) {
         std::fprintf(stderr, "monitor_bench: no exchanges (%zu, %zu)\n", session.size(),
