@@ -9,7 +9,8 @@
 //
 // Threads: a Port is used by three threads at once. The user-interface thread calls the
 // settings, Purge and EscapeCommFunction; the reader thread alone calls the reader group; the
-// writer thread alone calls the writer group. Implementations make that combination safe.
+// writer thread alone calls the writer group, but for WriteNow, which the sending thread calls
+// while the writer is idle. Implementations make that combination safe.
 
 #include <cstdint>
 #include <memory>
