@@ -26,15 +26,12 @@ class SessionFaults : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(SessionFaults, OutcomeAndCountersMatchTheFault) {
     const FaultCase& c = GetParam();
-    std::vector<std::string> cmd{DEMOCOMM_SIM_PATH, "--no-alias", "--quiet",     "--seed", "3",
-                                 "--delay-ms",      "300",        "--split-gap", "300"};
-    cmd.insert(cmd.end(), c.simFlags.begin(), c.simFlags.end());
-    testsim::Background sim(cmd);
+    testsim::Background sim(testsim::FaultSimulator(DEMOCOMM_SIM_PATH, c.simFlags));
     const std::string port = sim.Field("port");
     ASSERT_FALSE(port.empty());
 
     master::Session session;
-    session.setResponseTimeout(150);
+    session.setResponseTimeout(testsim::FaultTableTimeoutMs);
     session.Open(QString::fromStdString(port), 9600);
     constexpr int kRequests = 3;
     std::vector<master::Result> results;

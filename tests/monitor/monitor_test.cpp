@@ -105,13 +105,10 @@ class MonitorFaults : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(MonitorFaults, EachFaultInItsCounterAndTheRecord) {
     const FaultCase& c = GetParam();
-    std::vector<std::string> cmd{DEMOCOMM_SIM_PATH, "--no-alias", "--quiet",     "--seed", "3",
-                                 "--delay-ms",      "300",        "--split-gap", "300"};
-    cmd.insert(cmd.end(), c.simFlags.begin(), c.simFlags.end());
-    testsim::Background sim(cmd);
+    testsim::Background sim(testsim::FaultSimulator(DEMOCOMM_SIM_PATH, c.simFlags));
     QTemporaryDir dir;
     TMonitorForm form;
-    form.Session().setResponseTimeout(150);
+    form.Session().setResponseTimeout(testsim::FaultTableTimeoutMs);
     std::vector<QString> reports;
     Drive(form, sim.Field("port"), reports, [&] {
         ASSERT_TRUE(form.RecordTo(dir.filePath("r.csv")));

@@ -150,4 +150,16 @@ private:
     std::size_t split_ = 0; // where the first line not yet in lines_ starts
 };
 
+// The command that starts democomm-sim for a table of its faults: a port of its own (no
+// alias), a fixed seed, and `faults`. A delayed reply and the gap of a split one take 300 ms,
+// so both outlast FaultTableTimeoutMs, the response time-out the tables use.
+constexpr int FaultTableTimeoutMs = 150;
+inline std::vector<std::string> FaultSimulator(const std::string& simPath,
+                                               const std::vector<std::string>& faults) {
+    std::vector<std::string> cmd{simPath,      "--no-alias", "--quiet",     "--seed", "3",
+                                 "--delay-ms", "300",        "--split-gap", "300"};
+    cmd.insert(cmd.end(), faults.begin(), faults.end());
+    return cmd;
+}
+
 } // namespace testsim
