@@ -7,7 +7,6 @@
 #include "../tests/sim/process.h"
 #include "libmodbus_master.h"
 
-#include <QCoreApplication>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -61,7 +60,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s <democomm-sim> <democomm-cli> [seconds]\n", argv[0]);
         return 2;
     }
-    QCoreApplication app(argc, argv);
     const std::string simPath = argv[1], cliPath = argv[2];
     const double seconds = argc > 3 ? std::atof(argv[3]) : 5.0;
     testsim::Background sim({simPath, "--no-alias", "--quiet"});
