@@ -462,6 +462,7 @@ void Session::CountReplyTime(Micros t) {
 
 Statistics Session::Stats() const {
     Statistics s = stats_;
+    s.inFlight = current_ ? 1 : 0;
     if (s.timedReplies == 0)
         return s;
     s.meanReplyTime = Micros(replyTimeSumUs_ / static_cast<int64_t>(s.timedReplies));
@@ -480,6 +481,7 @@ Statistics Session::Stats() const {
 
 void Session::ResetStats() {
     stats_ = {};
+    stats_.requestsSent = current_ ? 1 : 0;
     histogram_.fill(0);
     replyTimeSumUs_ = 0;
 }

@@ -109,9 +109,9 @@ struct Result {
 
 using Callback = std::function<void(const Result&)>;
 
-// The link's health. Once no request is out:
+// The link's health. At every moment, also right after ResetStats() with a request out:
 //   requestsSent == repliesAccepted + crcFailures + shortReplies + exceptionReplies
-//                   + timeouts + notEchoed + aborted
+//                   + timeouts + notEchoed + aborted + inFlight
 struct Statistics {
     uint64_t requestsSent = 0;
     uint64_t repliesAccepted = 0;
@@ -121,7 +121,8 @@ struct Statistics {
     uint8_t lastExceptionCode = 0;
     uint64_t timeouts = 0;
     uint64_t notEchoed = 0;
-    uint64_t aborted = 0; // port lost or closed while out
+    uint64_t aborted = 0;  // port lost or closed while out
+    uint64_t inFlight = 0; // 1 while a request is out, else 0
     uint64_t lateReplies = 0;
     uint64_t echoesSkipped = 0;
     // Reply times of replies the device gave (Ok and Exception).
@@ -167,6 +168,8 @@ public:
     void setSettleTime(int ms) { settleMs_ = ms < 1 ? 1 : ms; }
 
     Statistics Stats() const;
+    // Starts the counts again. A request that is out stays counted as sent (and in flight),
+    // so that its outcome, when it comes, keeps the counts adding up.
     void ResetStats();
 
 signals:
