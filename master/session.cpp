@@ -248,6 +248,7 @@ void Session::TrySend() {
     ++stats_.requestsSent;
     ++exchanges_;
     sentAt_ = lastSentAt_ = now;
+    sentAtWall_ = std::chrono::system_clock::now();
     responseTimer_.start(responseTimeoutMs_);
     if (lastOkTime_ < kFastReply)
         awaitTimer_.start(0); // from the event loop, not from inside the result's callback
@@ -389,6 +390,8 @@ void Session::Finish(Outcome outcome, Bytes reply, uint8_t code) {
     r.request = std::move(job->request);
     r.requestFrame = std::move(job->frame);
     r.sent = true;
+    r.sentAt = sentAt_;
+    r.sentAtWall = sentAtWall_;
     r.outcome = outcome;
     r.exceptionCode = code;
     const bool replied =

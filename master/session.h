@@ -105,6 +105,10 @@ struct Result {
     Bytes requestFrame;          // the bytes sent
     Bytes replyFrame;            // the reply as judged (empty for Timeout, PortLost, Cancelled)
     Micros responseTime{0};      // sent -> last byte of the reply (for a time-out: time waited)
+    // When the request was handed to the port (sent == true), on both clocks, read at one
+    // instant: the steady one for intervals, the wall clock for records.
+    Clock::time_point sentAt{};
+    std::chrono::system_clock::time_point sentAtWall{};
 };
 
 using Callback = std::function<void(const Result&)>;
@@ -194,6 +198,7 @@ private:
     std::deque<Job> queue_;
     std::unique_ptr<Job> current_;
     Bytes received_;
+    std::chrono::system_clock::time_point sentAtWall_{};
     Clock::time_point sentAt_{}, lastByteAt_{}, quietUntil_{}, lastSentAt_{};
     Clock::time_point lateByteAt_{};
     bool echoSeen_ = false;
