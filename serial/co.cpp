@@ -73,11 +73,6 @@ bool TComm::IsOpen() const {
     return port_ != nullptr;
 }
 
-void TComm::DeliverReceivedData() {
-    QCoreApplication::sendPostedEvents(notifyWindow_.get(),
-                                       serial::CommEventType(serial::WM_COMM_DATA));
-}
-
 void TComm::SetPortFactory(std::shared_ptr<serial::PortFactory> factory) {
     factory_ = factory ? std::move(factory) : serial::PosixPortFactory();
 }

@@ -100,10 +100,6 @@ public:
     bool SendData(const void* Buffer, uint16_t Length);
 
     bool IsOpen() const;
-    // Raises OnReceiveData now for the blocks the reader has already handed over, instead of
-    // when the event loop comes to them; for a caller that waits for a reply without sleeping.
-    // Other notifications (errors, modem changes, hangup) keep their turn in the event loop.
-    void DeliverReceivedData();
 
     // Published properties. Setters: an equal value does nothing; otherwise the value is
     // stored and, while open, the whole group is re-applied (line settings or time-outs).

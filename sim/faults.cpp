@@ -70,16 +70,23 @@ std::vector<Transmission> FaultInjector::Plan(std::span<const uint8_t> request, 
     if (echo) {
         ++counts_.echo;
         // An adapter's echo comes back while the request is still being sent, before any reply.
-        out.push_back({std::chrono::milliseconds{0}, {request.begin(), request.end()}, "echo of the request (fault)"});
+        out.push_back({std::chrono::milliseconds{0}, {request.begin(), request.end()}, "echo of the request (fault)", true});
     }
     if (noise) {
         ++counts_.noise;
         std::vector<uint8_t> junk(1 + (extra >> 8) % 4);
         for (std::size_t i = 0; i < junk.size(); ++i)
             junk[i] = static_cast<uint8_t>(extra >> (16 + 8 * i));
-        out.push_back({at, std::move(junk), "noise (fault)"});
-        // Keep a silence between noise and reply, so that it lies between frames.
-        at += std::chrono::duration_cast<std::chrono::milliseconds>(silence_) + std::chrono::milliseconds(2);
+        if (echo) {
+            // With an echo, the noise is what an adapter makes as it turns its driver around:
+            // a glitch just ahead of the echo.
+            out.back().bytes.insert(out.back().bytes.begin(), junk.begin(), junk.end());
+            out.back().what = "noise, then echo of the request (fault)";
+        } else {
+            out.push_back({at, std::move(junk), "noise (fault)"});
+            // Keep a silence between noise and reply, so that it lies between frames.
+            at += std::chrono::duration_cast<std::chrono::milliseconds>(silence_) + std::chrono::milliseconds(2);
+        }
     }
     if (noise)
         notes.push_back("fault: noise before the reply");

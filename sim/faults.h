@@ -38,6 +38,7 @@ struct Transmission {
     std::chrono::milliseconds at{0};
     std::vector<uint8_t> bytes;
     std::string what;
+    bool echo = false; // the request heard back: on the line with the request itself
 };
 
 class FaultInjector {

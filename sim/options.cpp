@@ -34,12 +34,29 @@ Line and device:
   --slave N        Slave address to answer, 1..247 (default 1). Frames for other
                    addresses are ignored; broadcasts (address 0) are carried out for
                    writes but never answered.
-  --baud N         Baud rate (default 9600). Sets the 3.5-character silence that ends a
-                   frame, and the line speed with --port.
+  --baud N         Baud rate (default 9600). Sets the character time the line keeps,
+                   the 3.5-character silence that ends a frame, and the line speed with
+                   --port.
   --port PATH      Serve an existing serial device (an RS-485 adapter, one end of a socat
                    pair) in raw mode instead of a new pseudo-terminal.
   --parity P       none, even or odd (default none); with --port only.
   --stop-bits N    1 or 2 (default 2); with --port only.
+
+Line time (on by default, so that a pseudo-terminal behaves like an RS-485 line):
+  A frame occupies the line for its length in characters (11 bits each at 8N2, or as
+  --parity and --stop-bits set them) at --baud. The device answers --turnaround ms after
+  the request has ended on the line; a reply's bytes reach the master as their characters
+  end, handed over in the chunks a USB adapter makes (--chunk-ms); an echo (--echo) comes
+  back while the request itself is on the line, paced the same way.
+  A request whose first byte arrives less than 3.5 character times (at least 1.75 ms)
+  after the end of the simulator's previous frame on the line is a gap violation: the
+  master did not leave the silence that separates frames. It is noted on the request's
+  line ("gap violation: ...") and counted as gap-violations= in the frames: summary.
+  --turnaround MS  The device's time from the end of a request to its reply (default 5).
+  --chunk-ms MS    A USB adapter's delivery interval (default 1; 16 is what common
+                   adapters do out of the box; 0: each byte as its character ends).
+  --no-line-time   Answer at once and whole, as a bare pseudo-terminal would (for tests
+                   that need a pseudo-terminal's speed; no gap check).
 
 Alias (the name democomm's port box takes, such as COM2):
   --alias NAME     Create the alias NAME in the alias folder ($XDG_RUNTIME_DIR/democomm,
@@ -59,6 +76,8 @@ Faults (each a probability from 0 to 1 per reply; reproducible with --seed):
   --noise P        Put 1 to 4 random bytes on the line before the reply, a silence apart.
   --echo P         Send the request back before the reply, as an RS-485 adapter
                    without echo suppression does.
+  --chatter MS     Put a stray byte on the line every MS ms while it is otherwise idle
+                   (a floating bus, a second master); counted as stray-bytes= in frames:.
   --seed N         Seed of the fault generator (default: chosen at start and printed as
                    "seed: N"; give it again to repeat a run).
 
@@ -167,6 +186,9 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
         {"--exception", probability(o.faults.exception)},
         {"--noise", probability(o.faults.noise)},
         {"--echo", probability(o.faults.echo)},
+        {"--turnaround", intSetter(o.turnaroundMs, 0, 60000)},
+        {"--chunk-ms", intSetter(o.chunkMs, 0, 1000)},
+        {"--chatter", intSetter(o.chatterMs, 1, 3600000)},
     };
 
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -176,7 +198,8 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
             value = flag.substr(eq + 1);
             flag = flag.substr(0, eq);
         }
-        if (flag == "--help" || flag == "-h" || flag == "--no-alias" || flag == "--quiet") {
+        if (flag == "--help" || flag == "-h" || flag == "--no-alias" || flag == "--quiet" ||
+            flag == "--no-line-time") {
             if (value) {
                 r.error = flag + " takes no value";
                 return r;
@@ -185,6 +208,8 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
                 o.noAlias = true;
             else if (flag == "--quiet")
                 o.quiet = true;
+            else if (flag == "--no-line-time")
+                o.lineTime = false;
             else
                 o.help = true;
             continue;

@@ -23,6 +23,13 @@ struct Options {
     bool noAlias = false;
     std::optional<uint64_t> seed; // empty: chosen at start and printed
     FaultRates faults;
+    // The line keeps time (the default): a frame takes its characters' time at `baud`, the
+    // device answers `turnaroundMs` after a request has ended, and bytes reach the master in
+    // chunks every `chunkMs` (0: each as its character ends). Off: replies at once, whole.
+    bool lineTime = true;
+    int turnaroundMs = 5;
+    int chunkMs = 1;
+    int chatterMs = 0;      // a stray byte every chatterMs while the line is idle; 0: none
     bool quiet = false;     // no traffic lines
     bool help = false;
 

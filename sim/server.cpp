@@ -175,9 +175,17 @@ bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
     return true;
 }
 
+// One write to the master: a whole frame, or with line time one chunk of it.
 struct Scheduled {
     Clock::time_point due;
-    Transmission t;
+    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> frame; // the whole frame, on its first chunk only: logged then
+    std::string what;
+};
+
+// A frame of the simulator's on the line, for the gap check.
+struct OnLine {
+    Clock::time_point start, end;
 };
 
 class Simulator {
@@ -202,6 +210,13 @@ private:
     }
     void OnFound(std::vector<FoundBytes> found, Clock::time_point now);
     void SendDue(Clock::time_point now);
+    // The time `count` characters take on the line.
+    std::chrono::nanoseconds Characters(std::size_t count) const { return charTime_ * static_cast<int64_t>(count); }
+    // Puts `bytes` on the line from `start`: with line time in chunks as an adapter hands
+    // them over, each no earlier than its character's end; without, whole at `start`.
+    void Schedule(Clock::time_point start, std::vector<uint8_t> bytes, std::string what);
+    // A stray byte, when the line is idle at `now`.
+    void Chatter(Clock::time_point now);
 
     const Options& o_;
     std::FILE* out_;
@@ -211,7 +226,15 @@ private:
     Line line_;
     Clock::time_point start_;
     std::vector<Scheduled> queue_; // kept sorted by due time, ties in insertion order
+    std::chrono::nanoseconds charTime_{0}, silence_{0};
+    Clock::time_point burstStart_{}; // first byte of what the frame finder holds
+    Clock::time_point rxFree_{};     // end on the line of the last request received
+    Clock::time_point txFree_{};     // end on the line of the last frame planned
+    std::vector<OnLine> frames_;     // recent frames of ours, for the gap check
+    Clock::time_point nextChatter_{};
+    std::mt19937_64 chatterRng_;
     int received_ = 0, answered_ = 0, otherSlaves_ = 0, broadcasts_ = 0, garbage_ = 0;
+    int gapViolations_ = 0, strayBytes_ = 0;
 };
 
 void Simulator::OnFound(std::vector<FoundBytes> found, Clock::time_point now) {
@@ -222,19 +245,38 @@ void Simulator::OnFound(std::vector<FoundBytes> found, Clock::time_point now) {
             continue;
         }
         ++received_;
+        // Where the request lies on the line: from its first byte, for its characters.
+        const auto reqStart = std::max(burstStart_, rxFree_);
+        const auto reqEnd = reqStart + Characters(f.bytes.size());
+        rxFree_ = reqEnd;
+        std::string gapNote;
+        if (o_.lineTime) {
+            Clock::time_point previousEnd{};
+            for (const OnLine& l : frames_)
+                if (l.start <= reqStart)
+                    previousEnd = std::max(previousEnd, l.end);
+            if (previousEnd != Clock::time_point{} && reqStart < previousEnd + silence_) {
+                ++gapViolations_;
+                char b[160];
+                std::snprintf(b, sizeof b, " (gap violation: %.2f ms after the end of the previous frame, %.2f ms needed)",
+                              std::chrono::duration<double, std::milli>(reqStart - previousEnd).count(),
+                              std::chrono::duration<double, std::milli>(silence_).count());
+                gapNote = b;
+            }
+        }
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count();
         Outcome outcome = device_.Handle(f.bytes, ms);
         if (outcome.kind == Outcome::Kind::NotForUs) {
             ++otherSlaves_;
-            Traffic("rx", f.bytes, outcome.request + ", ignored");
+            Traffic("rx", f.bytes, outcome.request + ", ignored" + gapNote);
             continue;
         }
         if (outcome.kind == Outcome::Kind::Silent) {
             ++broadcasts_;
-            Traffic("rx", f.bytes, outcome.request + ", not answered");
+            Traffic("rx", f.bytes, outcome.request + ", not answered" + gapNote);
             continue;
         }
-        Traffic("rx", f.bytes, outcome.request);
+        Traffic("rx", f.bytes, outcome.request + gapNote);
         std::vector<std::string> notes;
         const std::vector<uint8_t> intended = outcome.reply;
         std::vector<Transmission> plan = faults_->Plan(f.bytes, std::move(outcome.reply), outcome.replyText, notes);
@@ -243,23 +285,74 @@ void Simulator::OnFound(std::vector<FoundBytes> found, Clock::time_point now) {
         else
             ++answered_;
         for (Transmission& t : plan) {
-            Scheduled s{now + t.at, std::move(t)};
-            const auto pos = std::upper_bound(queue_.begin(), queue_.end(), s.due,
-                                              [](Clock::time_point d, const Scheduled& q) { return d < q.due; });
-            queue_.insert(pos, std::move(s));
+            if (!o_.lineTime) {
+                Schedule(now + t.at, std::move(t.bytes), std::move(t.what));
+                continue;
+            }
+            // The echo is the request itself, heard back while it is on the line; a reply
+            // starts a turnaround after the request has ended, and never over another frame.
+            const auto start = t.echo ? reqStart
+                                      : std::max(reqEnd + std::chrono::milliseconds(o_.turnaroundMs) + t.at, txFree_);
+            if (!t.echo)
+                txFree_ = start + Characters(t.bytes.size());
+            Schedule(start, std::move(t.bytes), std::move(t.what));
         }
     }
     SendDue(now);
+}
+
+void Simulator::Schedule(Clock::time_point start, std::vector<uint8_t> bytes, std::string what) {
+    auto add = [&](Clock::time_point due, std::vector<uint8_t> chunk, std::vector<uint8_t> frame) {
+        Scheduled s{due, std::move(chunk), std::move(frame), what};
+        const auto pos = std::upper_bound(queue_.begin(), queue_.end(), s.due,
+                                          [](Clock::time_point d, const Scheduled& q) { return d < q.due; });
+        queue_.insert(pos, std::move(s));
+    };
+    if (!o_.lineTime) {
+        add(start, bytes, bytes);
+        return;
+    }
+    const std::size_t n = bytes.size();
+    frames_.push_back({start, start + Characters(n)});
+    if (frames_.size() > 64)
+        frames_.erase(frames_.begin());
+    const auto tick = o_.chunkMs > 0 ? std::chrono::nanoseconds(std::chrono::milliseconds(o_.chunkMs)) : charTime_;
+    std::size_t sent = 0;
+    for (int64_t k = 1; sent < n; ++k) {
+        // The characters complete by this tick go in one chunk.
+        const std::size_t upTo = std::min<std::size_t>(n, static_cast<std::size_t>(tick * k / charTime_));
+        if (upTo <= sent)
+            continue;
+        add(start + tick * k, {bytes.begin() + static_cast<std::ptrdiff_t>(sent), bytes.begin() + static_cast<std::ptrdiff_t>(upTo)},
+            sent == 0 ? bytes : std::vector<uint8_t>{});
+        sent = upTo;
+    }
 }
 
 void Simulator::SendDue(Clock::time_point now) {
     while (!queue_.empty() && queue_.front().due <= now) {
         Scheduled s = std::move(queue_.front());
         queue_.erase(queue_.begin());
-        if (WriteAll(line_.fd.Get(), s.t.bytes))
-            Traffic("tx", s.t.bytes, s.t.what);
-        else
-            Traffic("--", s.t.bytes, s.t.what + " (could not be written: " + Errno() + ")");
+        const bool written = WriteAll(line_.fd.Get(), s.bytes);
+        if (written && !s.frame.empty())
+            Traffic("tx", s.frame, s.what);
+        else if (!written)
+            Traffic("--", s.bytes, s.what + " (could not be written: " + Errno() + ")");
+    }
+}
+
+void Simulator::Chatter(Clock::time_point now) {
+    if (o_.chatterMs <= 0 || now < nextChatter_)
+        return;
+    const auto every = std::chrono::milliseconds(o_.chatterMs);
+    nextChatter_ = std::max(nextChatter_ + every, now);
+    // Only on an idle line: nothing being received, answered or about to be.
+    if (!queue_.empty() || now < txFree_ || now < rxFree_)
+        return;
+    const std::vector<uint8_t> stray{static_cast<uint8_t>(chatterRng_())};
+    if (WriteAll(line_.fd.Get(), stray)) {
+        ++strayBytes_;
+        Traffic("tx", stray, "stray byte (fault: chatter)");
     }
 }
 
@@ -297,10 +390,17 @@ int Simulator::Run() {
     const auto silence = SilenceFor(o_.baud);
     faults_ = std::make_unique<FaultInjector>(o_.faults, seed, silence);
     FrameFinder finder(silence);
+    const int bitsPerCharacter = 1 + 8 + (o_.parity != 'N' ? 1 : 0) + o_.stopBits;
+    charTime_ = std::chrono::nanoseconds(int64_t{bitsPerCharacter} * 1'000'000'000 / std::max(o_.baud, 1));
+    silence_ = silence;
+    chatterRng_.seed(seed ^ 0x9E3779B97F4A7C15ull);
 
     Print("port: " + line_.path);
     Print("alias: " + (alias ? alias->Path() : std::string("none")));
     Print("slave: " + std::to_string(o_.slave) + " baud: " + std::to_string(o_.baud) + " seed: " + std::to_string(seed));
+    Print(o_.lineTime ? "line time: turnaround " + std::to_string(o_.turnaroundMs) + " ms, chunks of " +
+                            std::to_string(o_.chunkMs) + " ms"
+                      : std::string("line time: off"));
 
     // Standard input is watched only when it is a pipe or socket: then its end means the
     // program that started us has gone. A terminal, /dev/null (as background jobs get) or a
@@ -309,6 +409,7 @@ int Simulator::Run() {
     const bool watchStdin = ::fstat(STDIN_FILENO, &inSt) == 0 && (S_ISFIFO(inSt.st_mode) || S_ISSOCK(inSt.st_mode));
 
     start_ = Clock::now();
+    nextChatter_ = start_ + std::chrono::milliseconds(o_.chatterMs);
     std::string stopReason;
     int rc = 0;
     std::vector<uint8_t> buf(4096);
@@ -317,6 +418,8 @@ int Simulator::Run() {
         std::optional<Clock::time_point> wake = finder.Deadline();
         if (!queue_.empty())
             wake = wake ? std::min(*wake, queue_.front().due) : queue_.front().due;
+        if (o_.chatterMs > 0)
+            wake = wake ? std::min(*wake, nextChatter_) : nextChatter_;
         timespec ts{};
         timespec* timeout = nullptr;
         if (wake) {
@@ -351,6 +454,8 @@ int Simulator::Run() {
             for (;;) {
                 const ssize_t got = ::read(line_.fd.Get(), buf.data(), buf.size());
                 if (got > 0) {
+                    if (finder.Pending() == 0)
+                        burstStart_ = t;
                     OnFound(finder.Feed(std::span(buf.data(), static_cast<std::size_t>(got)), t), t);
                     continue;
                 }
@@ -366,6 +471,8 @@ int Simulator::Run() {
             }
         }
         OnFound(finder.Idle(Clock::now()), Clock::now());
+        if (finder.Pending() == 0)
+            Chatter(Clock::now());
     }
 
     if (alias)
@@ -373,7 +480,8 @@ int Simulator::Run() {
     Print("stopped: " + (stopReason.empty() ? std::string("error") : stopReason));
     Print("frames: received=" + std::to_string(received_) + " answered=" + std::to_string(answered_) +
           " other-slaves=" + std::to_string(otherSlaves_) + " broadcast=" + std::to_string(broadcasts_) +
-          " garbage=" + std::to_string(garbage_));
+          " garbage=" + std::to_string(garbage_) + " gap-violations=" + std::to_string(gapViolations_) +
+          " stray-bytes=" + std::to_string(strayBytes_));
     Print("faults: " + faults_->Summary());
     return rc;
 }

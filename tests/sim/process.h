@@ -151,13 +151,15 @@ private:
 };
 
 // The command that starts democomm-sim for a table of its faults: a port of its own (no
-// alias), a fixed seed, and `faults`. A delayed reply and the gap of a split one take 300 ms,
-// so both outlast FaultTableTimeoutMs, the response time-out the tables use.
+// alias), a fixed seed, and `faults`. Against FaultTableTimeoutMs, the response time-out the
+// tables use (and the late guard, which is as long): a reply delayed 250 ms outlasts the
+// time-out and comes within the guard after it; the gap of a split reply, 100 ms, outlasts
+// the silence that ends a reply and comes within the guard.
 constexpr int FaultTableTimeoutMs = 150;
 inline std::vector<std::string> FaultSimulator(const std::string& simPath,
                                                const std::vector<std::string>& faults) {
     std::vector<std::string> cmd{simPath,      "--no-alias", "--quiet",     "--seed", "3",
-                                 "--delay-ms", "300",        "--split-gap", "300"};
+                                 "--delay-ms", "250",        "--split-gap", "100"};
     cmd.insert(cmd.end(), faults.begin(), faults.end());
     return cmd;
 }
