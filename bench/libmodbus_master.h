@@ -1,6 +1,6 @@
 #pragma once
-// libmodbus as the master the benchmarks compare against: the simulator's line at 9600 baud,
-// 8 data bits, no parity, 2 stop bits, slave 1, a 500 ms response time-out.
+// libmodbus as the master the benchmarks compare against: the simulator's line at `baud`
+// (9600 unless given), 8 data bits, no parity, 2 stop bits, slave 1, a 500 ms response time-out.
 #include <modbus.h>
 
 #include <string>
@@ -8,8 +8,8 @@
 namespace bench {
 
 // Connects, runs `body(ctx)` and closes; false when libmodbus could not open the line.
-template <class Body> bool WithLibmodbus(const std::string& port, Body body) {
-    modbus_t* ctx = modbus_new_rtu(port.c_str(), 9600, 'N', 8, 2);
+template <class Body> bool WithLibmodbus(const std::string& port, Body body, int baud = 9600) {
+    modbus_t* ctx = modbus_new_rtu(port.c_str(), baud, 'N', 8, 2);
     if (!ctx)
         return false;
     const bool open = modbus_set_slave(ctx, 1) == 0 && modbus_connect(ctx) == 0;

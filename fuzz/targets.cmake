@@ -4,3 +4,4 @@
 democomm_add_fuzzer(linemarks_fuzz SOURCES linemarks_fuzz.cpp LIBS serial CORPUS linemarks)
 democomm_add_fuzzer(framer_fuzz SOURCES framer_fuzz.cpp common.h LIBS simcore CORPUS framer)
 democomm_add_fuzzer(window_fuzz SOURCES window_fuzz.cpp common.h LIBS testwindows CORPUS window)
+democomm_add_fuzzer(session_fuzz SOURCES session_fuzz.cpp common.h LIBS master CORPUS session)

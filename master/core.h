@@ -15,7 +15,8 @@
 //   started (its slave address and function are in), it may take its length in characters
 //   plus CharTimeout(); a reply that stops short is judged after CharTimeout() of silence.
 //   CharTimeout() is not the standard 1.5 characters: USB adapters hand bytes over in chunks
-//   (16 ms apart on common chips), so the default tolerates a 16 ms gap.
+//   (16 ms apart on common chips), so the default, 30 ms, tolerates a 16 ms gap with room for
+//   a busy machine's late wake-ups on either side.
 // - A reply is complete as soon as the bytes its request implies have arrived (03: 5 + 2 x
 //   count, 02: 5 + ceil(count / 8), 06 and 10 hex: 8) or an exception's five; a candidate with
 //   a wrong CRC becomes a CRC failure after CharTimeout() with no better one.
@@ -129,7 +130,7 @@ struct LineSettings {
     uint32_t baud = 9600;
     int bitsPerCharacter = 11;   // 8N2: start, eight data, two stop
     int responseTimeoutMs = 500; // end of the request on the line -> first byte of the reply
-    int charTimeoutMs = 20;      // silence that ends a reply that has started
+    int charTimeoutMs = 30;      // silence that ends a reply that has started
     int lateGuardMs = -1;        // silence after a time-out or a cut reply; -1: responseTimeoutMs
     int intervalMs = 0;          // least time between two requests going out
     EchoMode echo = EchoMode::Auto;

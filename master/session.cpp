@@ -14,8 +14,9 @@ using std::chrono::duration_cast;
 using std::chrono::milliseconds;
 
 // Below this a wait for the line is slept out exactly rather than left to a timer, whose
-// whole milliseconds would add up to a millisecond to every gap.
-constexpr Micros kSleepBelow{1500};
+// whole milliseconds (and wake-up under load) would add up to a millisecond to every gap; it
+// covers the 1.75 ms gap of the fast rates, where that millisecond is a tenth of an exchange.
+constexpr Micros kSleepBelow{2500};
 
 } // namespace
 

@@ -76,7 +76,7 @@ public:
     // Silence wanted after a time-out or a reply cut short; -1 (default): the response time-out.
     int LateGuard() const { return static_cast<int>(core_.LateGuard().count() / 1000); }
     void setLateGuard(int ms) { Tune(&LineSettings::lateGuardMs, ms); }
-    // Silence that ends a reply that has started (default 20 ms, at least 3.5 characters).
+    // Silence that ends a reply that has started (default 30 ms, at least 3.5 characters).
     int CharTimeout() const { return core_.Settings().charTimeoutMs; }
     void setCharTimeout(int ms) { Tune(&LineSettings::charTimeoutMs, ms); }
     EchoMode Echo() const { return core_.Settings().echo; }

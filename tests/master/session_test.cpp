@@ -85,12 +85,14 @@ TEST_P(SessionFaults, OutcomeAndCountersMatchTheFault) {
     EXPECT_EQ(s.requestsSent, uint64_t(kRequests));
     EXPECT_EQ(s.Ended() + s.inFlight, s.requestsSent);
     EXPECT_EQ(s.*c.counter, uint64_t(kRequests));
-    if (!c.outcome)
+    if (!c.outcome) {
         EXPECT_EQ(s.repliesAccepted + s.lateReplies, uint64_t(kRequests));
-    else if (c.late >= 0)
+    } else if (c.late >= 0) {
         EXPECT_EQ(s.lateReplies, uint64_t(c.late));
-    if (c.atLeastOne)
+    }
+    if (c.atLeastOne) {
         EXPECT_GE(s.*c.atLeastOne, 1u);
+    }
     EXPECT_EQ(s.timedReplies, s.repliesAccepted + s.exceptionReplies);
     if (s.repliesAccepted > 0) {
         EXPECT_GT(s.maxReplyTime.count(), 0);
