@@ -8,9 +8,9 @@ PACKAGES=(
   # build
   g++ cmake ninja-build ccache pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
-  # charts for the monitor window; the list of serial ports present (the port I/O stays our own);
-  # Qt Charts' CMake files need the OpenGL ones, which its package does not pull in
-  qt6-charts-dev libqt6opengl6-dev qt6-serialport-dev
+  # charts for the monitor window; Qt Charts' CMake files need the OpenGL ones, which its
+  # package does not pull in
+  qt6-charts-dev libqt6opengl6-dev
   # tests and peers for end-to-end runs
   libgtest-dev libgmock-dev socat mbpoll libmodbus-dev
   # fuzzing and sanitizer runtimes
