@@ -2,6 +2,7 @@
 
 #include "sim/alias.h"
 #include "sim/device.h"
+#include "sim/exclusive.h"
 #include "sim/faults.h"
 #include "sim/framer.h"
 
@@ -308,6 +309,7 @@ int Simulator::Run() {
     struct stat inSt{};
     const bool watchStdin = ::fstat(STDIN_FILENO, &inSt) == 0 && (S_ISFIFO(inSt.st_mode) || S_ISSOCK(inSt.st_mode));
 
+    const StaleExclusiveWatch exclusiveWatch(line_.keepSlave.Get(), line_.path); // frees the port after a killed client
     start_ = Clock::now();
     std::string stopReason;
     int rc = 0;
