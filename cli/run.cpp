@@ -465,7 +465,7 @@ private:
                 std::chrono::steady_clock::now() - started);
             // After a good sample the next goes out from here, as this result returns. After
             // a failure it waits for the event loop, which first hands over what the failure
-            // may have left behind (a port that went away fails every send at once).
+            // may have left behind (a late reply, the port's hang-up).
             if (ok && spent.count() >= c_.intervalMs)
                 Sample();
             else
