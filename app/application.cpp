@@ -6,10 +6,14 @@
 #include <QAction>
 #include <QApplication>
 #include <QPixmap>
+#include <QSocketNotifier>
 #include <QWidget>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace app {
 
@@ -72,6 +76,41 @@ void InitialiseApplication(QApplication& application) {
     InstallFontSubstitutes();
     QApplication::setFont(WindowFont(12));
     ui::InstallErrorReport();
+}
+
+namespace {
+// The signal handler only writes to this pipe; the event loop does the rest as ordinary code.
+int StopPipe[2] = {-1, -1};
+void OnStopSignal(int) {
+    const char c = 1;
+    [[maybe_unused]] ssize_t n = ::write(StopPipe[1], &c, 1);
+}
+} // namespace
+
+void QuitOnStopSignals() {
+    std::signal(SIGPIPE, SIG_IGN);
+    if (StopPipe[0] >= 0 || ::pipe2(StopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(StopPipe[0], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] {
+        char sink[16];
+        while (::read(StopPipe[0], sink, sizeof sink) > 0) {
+        }
+        // A window may refuse to close, or sit in a modal loop: exit() ends every loop anyway,
+        // and the windows close their ports when they are destroyed on the way out.
+        QApplication::closeAllWindows();
+        QCoreApplication::exit(0);
+    });
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal ignored from the start stays ignored (nohup).
+        struct sigaction old {};
+        if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            ::sigaction(sig, &sa, nullptr);
+    }
 }
 
 QIcon TwoImageGlyph(const char* const xpm[]) {

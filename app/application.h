@@ -26,6 +26,13 @@ std::optional<int> HandleCommandLine(int argc, char** argv);
 // exception that leaves a handler (Guarded()).
 void InitialiseApplication(QApplication& application);
 
+// Ends the program cleanly on SIGINT, SIGTERM and SIGHUP: every window is asked to close
+// (closing its port, saving what it keeps) and the event loop ends with 0, as the quit button
+// does. SIGPIPE is ignored. Without this a signal would end the program with its ports open,
+// and a pseudo-terminal whose far end stays open would keep its exclusive mode, refusing
+// every later open. Call once, after the application object exists.
+void QuitOnStopSignals();
+
 // The window definitions' font, "宋体" at `pixelSize` pixels. "宋体" rarely exists on
 // Linux; InitialiseApplication registers substitutes that carry the Chinese glyphs.
 QFont WindowFont(int pixelSize);

@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
 
     QApplication application(argc, argv);
     app::InitialiseApplication(application);
+    app::QuitOnStopSignals();
 
     // Order of creation: main window first (its FormCreate runs now), then the switch-status
     // window, the settings dialog, the write window and the register window; the monitor when

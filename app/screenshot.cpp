@@ -19,6 +19,7 @@
 #include <QToolButton>
 #include <QToolTip>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
@@ -147,6 +148,8 @@ bool ArmScreenshots(TDemoMainForm& mainForm, TInitForm& initForm) {
                     main->findChild<QAction*>(QStringLiteral("N7"))->trigger();
                 } else if (shooter->quitRoute == QLatin1String("close")) {
                     main->close();
+                } else if (shooter->quitRoute == QLatin1String("signal")) {
+                    ::raise(SIGTERM); // as a session manager or `kill` ends it
                 } else {
                     main->findChild<QToolButton*>(QStringLiteral("QuitSpdBut"))->click();
                 }

@@ -4,7 +4,7 @@
 // PNG pictures of its main window (plain, with a hint, with the "系统" menu open), of a
 // tooltip, of the settings dialog (also with its port list open) and of the error report for an
 // empty baud text, then ends itself through the route DEMOCOMM_SCREENSHOT_QUIT names: "button"
-// (default), "menu" or "close". User-interface thread only.
+// (default), "menu", "close" or "signal" (SIGTERM). User-interface thread only.
 
 class TDemoMainForm;
 class TInitForm;

@@ -19,6 +19,7 @@ enum ExitCode : int {
     kBadReply = 5, // CRC or length failure
     kException = 6,
     kNotEchoed = 7,
+    kOutputError = 8, // standard output could not be written (a closed pipe, a full disk)
 };
 
 enum class Format { Text, Json, Csv };
@@ -70,8 +71,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args);
 
 std::string UsageText();
 
-// Runs `command` and returns the exit code. Writes records to `out`, frames (text format),
-// and diagnostics to `err`. Needs a QCoreApplication.
+// Runs `command` and returns the exit code. Writes records (and, with text, frames) to standard
+// output, diagnostics to standard error. Needs a QCoreApplication. Ignores SIGPIPE (a write to
+// a closed pipe is an output failure, kOutputError); while a port is open it takes SIGINT,
+// SIGTERM and SIGHUP itself, so that the port is always closed properly: watch then ends
+// with the link statistics and kOk, the other commands end by the same signal once the port
+// is closed (the caller sees the usual 128 + signal number).
 int Run(const Command& command);
 
 } // namespace cli

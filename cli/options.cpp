@@ -305,8 +305,14 @@ Commands:
   write setpoint NAME VALUE               a set-point by name, VALUE in decimal
   watch working|switches|all [--interval MS] [--count N]
                                           one record per sample until Ctrl-C (or N samples);
-                                          MS between samples, default 1000, 0: at once
-  scan [--from N] [--to N]                which slave addresses answer (default 1..247)
+                                          MS between samples, default 1000, 0: at once;
+                                          each starts with the time the sample was asked
+                                          for, ISO 8601 with the UTC offset
+                                          (2026-12-06T21:45:03.120+08:00)
+  scan [--from N] [--to N]                which slave addresses answer (default 1..247): a
+                                          reply that passes the CRC check, normal or an
+                                          exception; a damaged reply is noted on standard
+                                          error but is no answer
   list-ports                              serial ports present
 
 ADDR and raw write VALUEs are hexadecimal (1 to 4 digits, as the windows take them); COUNT,
@@ -328,16 +334,21 @@ Options:
   --help            this text
 
 Exit codes:
-  0 ok (watch: also after Ctrl-C, once the link statistics are printed)
+  0 ok (watch: also after Ctrl-C, SIGTERM or SIGHUP, once the link statistics are printed)
   2 bad usage: an unknown command or name, an address or value out of range, a non-hex
     digit; nothing is sent
   3 the port cannot be opened (the system's reason and the remedy are printed), or it
     went away
   4 time-out: no reply
   5 CRC or length failure
-  6 exception reply (its code is printed)
+  6 exception reply (its code and name are printed)
   7 the write was not echoed as sent
+  8 standard output could not be written (the reading end of a pipe closed, a full disk)
   watch --count N ends with the code of the last failed sample, 0 when all succeeded.
+  scan: 0 when an address answered, else 5 when damaged replies came, else 4.
+  read, write and scan stopped by SIGINT, SIGTERM or SIGHUP end by that signal once the
+  port is closed (the shell shows 128 + its number, 130 for Ctrl-C).
+  The first failure decides: no request goes out after it.
 
 Examples:
   democomm-cli read all

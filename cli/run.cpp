@@ -6,14 +6,19 @@
 #include "serial/portlist.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace cli {
@@ -82,20 +87,70 @@ std::string FrameText(const master::Bytes& frame, bool hex) {
     return s;
 }
 
+// A wall-clock time as ISO 8601 with milliseconds and the local offset from UTC, always as
+// hours and minutes ("2026-12-06T21:45:03.120+08:00", "...+00:00"), so that a record read
+// elsewhere, or across a change of summer time, still names one instant.
+std::string IsoTime(std::chrono::system_clock::time_point t) {
+    using namespace std::chrono;
+    const auto ms = floor<milliseconds>(t).time_since_epoch().count();
+    const std::time_t secs = static_cast<std::time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
+    std::tm local{};
+    ::localtime_r(&secs, &local);
+    char date[32];
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+    const long offset = local.tm_gmtoff, minutes = (offset < 0 ? -offset : offset) / 60;
+    char b[64];
+    std::snprintf(b, sizeof b, "%s.%03d%c%02ld:%02ld", date,
+                  static_cast<int>(ms - static_cast<long long>(secs) * 1000),
+                  offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+    return b;
+}
+
+// "04 (slave device failure)"; a code without a standard name alone ("07").
+std::string ExceptionText(uint8_t code) {
+    const std::string hex = Hex4(code).substr(2);
+    const char* name = modbus::ExceptionName(code);
+    return name ? hex + " (" + name + ")" : hex;
+}
+
+// The exception of a result as record items: its code (hex) and name, both empty (JSON
+// null) when the result is no exception, so that every record has the same fields.
+Record ExceptionItems(const Result& r) {
+    if (r.outcome != Outcome::Exception)
+        return {{"异常码", "exception_code", "", "null", ""},
+                {"异常", "exception", "", "null", ""}};
+    const std::string code = Hex4(r.exceptionCode).substr(2);
+    const char* name = modbus::ExceptionName(r.exceptionCode);
+    return {{"异常码", "exception_code", code, JsonString(code), code},
+            {"异常", "exception", name ? name : "", name ? JsonString(name) : "null",
+             name ? name : ""}};
+}
+
+// Signals arrive through a pipe, so that they are handled in the event loop as ordinary code.
 int SignalPipe[2] = {-1, -1};
-void OnSignal(int) {
-    const char c = 1;
+void OnSignal(int sig) {
+    const auto c = static_cast<unsigned char>(sig);
     [[maybe_unused]] ssize_t n = ::write(SignalPipe[1], &c, 1);
 }
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 class Runner {
 public:
     explicit Runner(const Command& c) : c_(c) {}
 
+    // The signal that ended the command (0: none); the caller ends by it once the port is
+    // closed.
+    int EndedBySignal() const { return signal_; }
+
     int Start() {
         if (c_.name == "list-ports")
             return ListPorts();
         session_.setResponseTimeout(c_.timeoutGiven || c_.name != "scan" ? c_.timeoutMs : 100);
+        // Taken before the port is opened: from then on nothing but SIGKILL may end the
+        // program without closing it, since a pseudo-terminal's far end would keep the
+        // terminal's exclusive mode alive.
+        TakeStopSignals();
         try {
             session_.Open(QString::fromStdString(c_.port), c_.baud);
         } catch (const ECommsError& e) {
@@ -104,38 +159,99 @@ public:
                 std::fprintf(stderr, "%s\n", d.c_str());
             return kPortError;
         }
-        QObject::connect(&session_, &master::Session::PortLost, [this] {
-            std::fprintf(stderr, "democomm-cli: the port %s went away\n", c_.port.c_str());
-            Quit(kPortError);
-        });
+        QObject::connect(&session_, &master::Session::PortLost, [this] { PortGone(); });
+        // Begun from the event loop, so that every end, even one decided at once, goes
+        // through it.
+        QTimer::singleShot(0, &session_, [this] { Begin(); });
+        const int code = QCoreApplication::exec();
+        ending_ = true; // the callbacks of what Close cancels have nothing more to do
+        session_.Close();
+        if (statisticsAtEnd_)
+            PrintStatistics();
+        return code;
+    }
+
+private:
+    void Begin() {
         if (c_.name == "read")
-            Read([this](const Record& r) {
-                Print(r, false);
-                Quit(kOk);
+            Read([this](const Record& r, std::chrono::system_clock::time_point) {
+                if (Print(r, {}))
+                    End(kOk);
             });
         else if (c_.name == "write")
             Write();
         else if (c_.name == "watch")
-            Watch();
+            Sample();
         else if (c_.name == "scan")
             Scan(c_.scanFrom);
-        return QCoreApplication::exec();
     }
 
-private:
-    void Quit(int code) {
-        if (!quitting_)
-            QCoreApplication::exit(code);
-        quitting_ = true;
-    }
-
-    void ShowFrames(const Result& r) {
-        if (!c_.frames)
+    // Decides the result: nothing more is sent, and the event loop ends. The port is closed
+    // after it (Start).
+    void End(int code, bool statistics = false) {
+        if (ending_)
             return;
-        FILE* to = c_.format == Format::Text ? stdout : stderr;
-        std::fprintf(to, "发送:\n%s\n", FrameText(r.requestFrame, c_.hex).c_str());
+        ending_ = true;
+        statisticsAtEnd_ = statistics;
+        QCoreApplication::exit(code);
+    }
+
+    void TakeStopSignals() {
+        if (::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+            return;
+        auto* notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, &session_);
+        QObject::connect(notifier, &QSocketNotifier::activated, [this] {
+            unsigned char sig = 0;
+            if (::read(SignalPipe[0], &sig, 1) != 1 || ending_)
+                return;
+            if (c_.name == "watch") {
+                End(kOk, true); // the way to end a watch
+                return;
+            }
+            signal_ = sig; // an interrupted command has no result of its own
+            End(128 + sig);
+        });
+        struct sigaction sa {};
+        sa.sa_handler = OnSignal;
+        sa.sa_flags = SA_RESTART;
+        sigemptyset(&sa.sa_mask);
+        for (int sig : kStopSignals) {
+            // A signal ignored from the start stays ignored (nohup, a background job).
+            struct sigaction old {};
+            if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+                ::sigaction(sig, &sa, nullptr);
+        }
+    }
+
+    void PortGone() {
+        if (!ending_)
+            std::fprintf(stderr, "democomm-cli: the port %s went away\n", c_.port.c_str());
+        End(kPortError);
+    }
+
+    // Writes `text` to standard output at once. A write that fails (the reader has gone, the
+    // disk is full) ends the program: nobody would see what follows.
+    bool Out(const std::string& text) {
+        if (ending_)
+            return false;
+        if (std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0)
+            return true;
+        std::fprintf(stderr, "democomm-cli: cannot write to standard output: %s\n",
+                     std::strerror(errno));
+        End(kOutputError, c_.name == "watch");
+        return false;
+    }
+
+    bool ShowFrames(const Result& r) {
+        if (!c_.frames)
+            return true;
+        std::string text = "发送:\n" + FrameText(r.requestFrame, c_.hex) + "\n";
         if (!r.replyFrame.empty())
-            std::fprintf(to, "接收:\n%s\n", FrameText(r.replyFrame, c_.hex).c_str());
+            text += "接收:\n" + FrameText(r.replyFrame, c_.hex) + "\n";
+        if (c_.format == Format::Text)
+            return Out(text);
+        std::fputs(text.c_str(), stderr);
+        return true;
     }
 
     // The exit code of a failed exchange, after saying what failed.
@@ -155,13 +271,15 @@ private:
                          slave.c_str());
             return kBadReply;
         case Outcome::Exception:
-            std::fprintf(stderr,
-                         "democomm-cli: slave %s refused the request: exception code %02X\n",
-                         slave.c_str(), r.exceptionCode);
+            std::fprintf(stderr, "democomm-cli: slave %s refused the request: exception code %s\n",
+                         slave.c_str(), ExceptionText(r.exceptionCode).c_str());
             return kException;
         case Outcome::NotEchoed:
             std::fprintf(stderr, "democomm-cli: the write was not echoed as sent\n");
             return kNotEchoed;
+        case Outcome::PortLost:
+            PortGone();
+            return kPortError;
         default:
             std::fprintf(stderr, "democomm-cli: the request could not be completed (%s)\n",
                          master::OutcomeName(r.outcome));
@@ -169,32 +287,54 @@ private:
         }
     }
 
-    // Submits `requests` in order; `done` gets all results once every one succeeded. The
-    // first failure ends the program with its exit code, unless `onFailure` takes it.
+    // Sends `requests` one after the other, each only once the one before has succeeded, so
+    // that nothing goes out once a failure has decided the result. `done` gets all results;
+    // the first failure ends the program with its exit code, unless `onFailure` takes it (a
+    // port that went away always ends it).
+    struct Chain {
+        std::vector<Request> requests;
+        std::vector<Result> results;
+        std::function<void(std::vector<Result>)> done;
+        std::function<void(int)> onFailure;
+    };
     void Exchange(std::vector<Request> requests, std::function<void(std::vector<Result>)> done,
                   std::function<void(int)> onFailure = {}) {
-        auto results = std::make_shared<std::vector<Result>>();
-        auto failed = std::make_shared<bool>(false);
-        const std::size_t n = requests.size();
-        for (const Request& rq : requests)
-            session_.Submit(rq, [=, this](const Result& r) {
-                if (*failed)
-                    return;
-                ShowFrames(r);
-                if (r.outcome != Outcome::Ok) {
-                    *failed = true;
-                    const int code = Failure(r);
-                    onFailure ? onFailure(code) : Quit(code);
-                    return;
-                }
-                results->push_back(r);
-                if (results->size() == n)
-                    done(std::move(*results));
-            });
+        auto chain = std::make_shared<Chain>();
+        chain->requests = std::move(requests);
+        chain->done = std::move(done);
+        chain->onFailure = std::move(onFailure);
+        Continue(std::move(chain));
+    }
+    void Continue(std::shared_ptr<Chain> chain) {
+        if (ending_)
+            return;
+        if (chain->results.size() == chain->requests.size()) {
+            chain->done(std::move(chain->results));
+            return;
+        }
+        const Request& rq = chain->requests[chain->results.size()];
+        const bool queued = session_.Submit(rq, [this, chain](const Result& r) {
+            if (ending_ || !ShowFrames(r))
+                return;
+            if (r.outcome != Outcome::Ok) {
+                const int code = Failure(r);
+                if (code == kPortError || !chain->onFailure)
+                    End(code);
+                else
+                    chain->onFailure(code);
+                return;
+            }
+            chain->results.push_back(r);
+            Continue(chain);
+        });
+        if (!queued) // the session has closed itself: the port went away
+            PortGone();
     }
 
-    // The requests a read or watch of `what` needs, and how their results become a record.
-    void Read(std::function<void(const Record&)> done, std::function<void(int)> onFailure = {}) {
+    // The requests a read or watch of `what` needs, and how their results become a record,
+    // taken when the first request went out.
+    using RecordDone = std::function<void(const Record&, std::chrono::system_clock::time_point)>;
+    void Read(RecordDone done, std::function<void(int)> onFailure = {}) {
         const auto slave = static_cast<uint8_t>(c_.slave);
         const std::string& what = c_.what;
         std::vector<Request> rq;
@@ -229,15 +369,15 @@ private:
                                                          : Word(label, key, r.words[k]));
                     }
                 }
-                done(record);
+                done(record, results.front().sentAtWall);
             },
             std::move(onFailure));
     }
 
-    void Print(const Record& record, bool timed) {
+    // Writes one record; `time` (empty: none) leads it. False when the output failed.
+    bool Print(const Record& record, const std::string& time) {
+        const bool timed = !time.empty();
         std::string out;
-        const std::string time =
-            QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toStdString();
         if (c_.format == Format::Text) {
             for (const Item& it : record)
                 out += timed ? "  " + it.label + ": " + it.text : it.label + ": " + it.text + "\n";
@@ -259,8 +399,7 @@ private:
             csvHeaderDone_ = true;
             out += line + "\n";
         }
-        std::fputs(out.c_str(), stdout);
-        std::fflush(stdout);
+        return Out(out);
     }
 
     void Write() {
@@ -268,173 +407,242 @@ private:
         const Request rq = c_.values.size() == 1
                                ? Request::WriteSingleRegister(slave, c_.address, c_.values[0])
                                : Request::WriteMultipleRegisters(slave, c_.address, c_.values);
-        session_.Submit(rq, [this](const Result& r) {
+        const bool queued = session_.Submit(rq, [this](const Result& r) {
+            if (ending_)
+                return;
             const std::string sent = FrameText(r.requestFrame, c_.hex);
             const std::string got = FrameText(r.replyFrame, c_.hex);
-            if (c_.format == Format::Json) {
-                std::string values;
-                for (uint16_t v : c_.values)
-                    values += (values.empty() ? "" : ", ") + Word("", "", v).json;
-                std::printf("{\"function\": \"%02X\", \"address\": \"%s\", \"values\": [%s], "
-                            "\"sent\": %s, \"received\": %s, \"outcome\": \"%s\"}\n",
-                            static_cast<unsigned>(r.request.function), Hex4(c_.address).c_str(),
-                            values.c_str(), JsonString(sent).c_str(), JsonString(got).c_str(),
-                            master::OutcomeName(r.outcome));
-            } else if (c_.format == Format::Csv) {
-                std::printf("function,address,sent,received,outcome\n%02X,%s,%s,%s,%s\n",
-                            static_cast<unsigned>(r.request.function), Hex4(c_.address).c_str(),
-                            CsvField(sent).c_str(), CsvField(got).c_str(),
-                            master::OutcomeName(r.outcome));
-            } else {
-                std::printf("发送:\n%s\n", sent.c_str());
-                if (!r.replyFrame.empty())
-                    std::printf("接收:\n%s\n", got.c_str());
-                if (r.outcome == Outcome::Ok && c_.setpoint)
-                    std::printf("%s: %d\n", c_.setpoint->label, c_.setpointValue);
+            std::string values, csvValues;
+            for (uint16_t v : c_.values) {
+                values += (values.empty() ? "" : ", ") + Word("", "", v).json;
+                csvValues += (csvValues.empty() ? "" : " ") + Word("", "", v).csv;
             }
-            std::fflush(stdout);
-            Quit(r.outcome == Outcome::Ok ? kOk : Failure(r));
+            const Record exception = ExceptionItems(r);
+            char fn[4];
+            std::snprintf(fn, sizeof fn, "%02X", static_cast<unsigned>(r.request.function));
+            const char* outcome = master::OutcomeName(r.outcome);
+            std::string out;
+            if (c_.format == Format::Json) {
+                out = std::string("{\"function\": \"") + fn + "\", \"address\": \"" +
+                      Hex4(c_.address) + "\", \"values\": [" + values +
+                      "], \"sent\": " + JsonString(sent) + ", \"received\": " + JsonString(got) +
+                      ", \"outcome\": \"" + outcome +
+                      "\", \"exception_code\": " + exception[0].json +
+                      ", \"exception\": " + exception[1].json + "}\n";
+            } else if (c_.format == Format::Csv) {
+                // New columns go at the end, where scripts that count columns do not see them.
+                out = std::string("function,address,sent,received,outcome,values,exception_code,"
+                                  "exception\n") +
+                      fn + "," + Hex4(c_.address) + "," + CsvField(sent) + "," + CsvField(got) +
+                      "," + outcome + "," + CsvField(csvValues) + "," + exception[0].csv + "," +
+                      CsvField(exception[1].csv) + "\n";
+            } else {
+                out = "发送:\n" + sent + "\n";
+                if (!r.replyFrame.empty())
+                    out += "接收:\n" + got + "\n";
+                if (r.outcome == Outcome::Ok && c_.setpoint)
+                    out += std::string(c_.setpoint->label) + ": " +
+                           std::to_string(c_.setpointValue) + "\n";
+            }
+            if (Out(out))
+                End(r.outcome == Outcome::Ok ? kOk : Failure(r));
         });
-    }
-
-    void Watch() {
-        ::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK);
-        auto* notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, &session_);
-        QObject::connect(notifier, &QSocketNotifier::activated, [this] {
-            PrintStatistics();
-            Quit(kOk);
-        });
-        std::signal(SIGINT, OnSignal);
-        std::signal(SIGTERM, OnSignal);
-        Sample();
+        if (!queued)
+            PortGone();
     }
 
     void Sample() {
+        if (ending_)
+            return;
         const auto started = std::chrono::steady_clock::now();
         const auto next = [this, started](bool ok) {
             ++taken_;
             if (c_.samples > 0 && taken_ >= c_.samples) {
-                PrintStatistics();
-                Quit(lastFailure_);
+                End(lastFailure_, true);
                 return;
             }
             const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
                 std::chrono::steady_clock::now() - started);
             // After a good sample the next goes out from here, as this result returns. After
             // a failure it waits for the event loop, which first hands over what the failure
-            // may have left behind (a port that went away fails every send at once).
+            // may have left behind (a late reply, the port's hang-up).
             if (ok && spent.count() >= c_.intervalMs)
                 Sample();
             else
                 QTimer::singleShot(std::max<int64_t>(0, c_.intervalMs - spent.count()), &session_,
                                    [this] { Sample(); });
         };
-        Read([=, this](const Record& r) { Print(r, true), next(true); },
-             [=, this](int code) { lastFailure_ = code, next(false); });
+        Read(
+            [=, this](const Record& r, std::chrono::system_clock::time_point at) {
+                if (Print(r, IsoTime(at)))
+                    next(true);
+            },
+            [=, this](int code) { lastFailure_ = code, next(false); });
     }
 
     void PrintStatistics() {
         const master::Statistics s = session_.Stats();
         const auto ms = [](std::chrono::microseconds t) { return t.count() / 1000.0; };
+        const bool replied = s.lastAcceptedAt != master::Clock::time_point{};
         const double since =
-            s.lastAcceptedAt == master::Clock::time_point{}
-                ? -1
-                : std::chrono::duration<double>(master::Clock::now() - s.lastAcceptedAt).count();
+            replied ? std::chrono::duration<double>(master::Clock::now() - s.lastAcceptedAt).count()
+                    : 0;
+        const auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+        const char* name =
+            s.exceptionReplies ? modbus::ExceptionName(s.lastExceptionCode) : nullptr;
         if (c_.format == Format::Json) {
+            char sinceText[32] = "null";
+            if (replied)
+                std::snprintf(sinceText, sizeof sinceText, "%.3f", since);
             std::fprintf(stderr,
                          "{\"statistics\": {\"requests_sent\": %llu, \"replies_accepted\": %llu, "
                          "\"crc_failures\": %llu, \"short_replies\": %llu, \"exceptions\": %llu, "
-                         "\"last_exception_code\": %u, \"timeouts\": %llu, \"not_echoed\": %llu, "
+                         "\"last_exception_code\": %u, \"last_exception\": %s, \"timeouts\": %llu, "
+                         "\"not_echoed\": %llu, \"aborted\": %llu, \"in_flight\": %llu, "
                          "\"late_replies\": %llu, \"echoes_skipped\": %llu, \"last_ms\": %.3f, "
                          "\"mean_ms\": %.3f, \"p95_ms\": %.3f, \"max_ms\": %.3f, "
-                         "\"seconds_since_last_reply\": %.3f}}\n",
-                         (unsigned long long)s.requestsSent, (unsigned long long)s.repliesAccepted,
-                         (unsigned long long)s.crcFailures, (unsigned long long)s.shortReplies,
-                         (unsigned long long)s.exceptionReplies, s.lastExceptionCode,
-                         (unsigned long long)s.timeouts, (unsigned long long)s.notEchoed,
-                         (unsigned long long)s.lateReplies, (unsigned long long)s.echoesSkipped,
+                         "\"seconds_since_last_reply\": %s}}\n",
+                         n(s.requestsSent), n(s.repliesAccepted), n(s.crcFailures),
+                         n(s.shortReplies), n(s.exceptionReplies), s.lastExceptionCode,
+                         name ? JsonString(name).c_str() : "null", n(s.timeouts), n(s.notEchoed),
+                         n(s.aborted), n(s.inFlight), n(s.lateReplies), n(s.echoesSkipped),
                          ms(s.lastReplyTime), ms(s.meanReplyTime), ms(s.p95ReplyTime),
-                         ms(s.maxReplyTime), since);
+                         ms(s.maxReplyTime), sinceText);
             return;
         }
-        const std::string code = s.exceptionReplies ? Hex4(s.lastExceptionCode).substr(2) : "-";
+        const std::string code = s.exceptionReplies ? ExceptionText(s.lastExceptionCode) : "-";
         char last[32] = "-";
-        if (since >= 0)
+        if (replied)
             std::snprintf(last, sizeof last, "%.1f s", since);
         std::fprintf(stderr,
                      "链路统计: 发送 %llu, 接受 %llu, CRC错误 %llu, 长度错误 %llu, 异常 %llu "
-                     "(最后代码 %s), 超时 %llu, 回写不符 %llu, 迟到回复 %llu, 跳过回波 %llu\n"
+                     "(最后代码 %s), 超时 %llu, 回写不符 %llu, 中止 %llu, 进行中 %llu, "
+                     "迟到回复 %llu, 跳过回波 %llu\n"
                      "回复时间: 最近 %.1f ms, 平均 %.1f ms, p95 %.1f ms, 最大 %.1f ms; "
                      "距上次接受回复 %s\n",
-                     (unsigned long long)s.requestsSent, (unsigned long long)s.repliesAccepted,
-                     (unsigned long long)s.crcFailures, (unsigned long long)s.shortReplies,
-                     (unsigned long long)s.exceptionReplies, code.c_str(),
-                     (unsigned long long)s.timeouts, (unsigned long long)s.notEchoed,
-                     (unsigned long long)s.lateReplies, (unsigned long long)s.echoesSkipped,
+                     n(s.requestsSent), n(s.repliesAccepted), n(s.crcFailures), n(s.shortReplies),
+                     n(s.exceptionReplies), code.c_str(), n(s.timeouts), n(s.notEchoed),
+                     n(s.aborted), n(s.inFlight), n(s.lateReplies), n(s.echoesSkipped),
                      ms(s.lastReplyTime), ms(s.meanReplyTime), ms(s.p95ReplyTime),
                      ms(s.maxReplyTime), last);
     }
 
+    // An address answers when a reply from it passed the CRC check: a normal or an exception
+    // reply. A damaged reply (CRC, length) may be another slave's late reply or noise, so it
+    // is reported but not counted; a port that goes away ends the scan.
     void Scan(int slave) {
+        if (ending_)
+            return;
         if (slave > c_.scanTo) {
-            Quit(answered_ > 0 ? kOk : kTimeout);
+            End(answered_ > 0 ? kOk : damaged_ > 0 ? kBadReply : kTimeout);
             return;
         }
         session_.setLateGuard(0); // a late reply is recognised by its slave address anyway
-        session_.Submit(Request::ReadHoldingRegisters(static_cast<uint8_t>(slave), 0, 1),
-                        [this, slave](const Result& r) {
-                            ShowFrames(r);
-                            if (r.outcome != Outcome::Timeout) {
-                                ++answered_;
-                                const char* o = master::OutcomeName(r.outcome);
-                                if (c_.format == Format::Text)
-                                    std::printf("从机号 %d: 应答 (%s)\n", slave, o);
-                                else
-                                    Print({{"从机号", "slave", std::to_string(slave),
-                                            std::to_string(slave), std::to_string(slave)},
-                                           {"应答", "outcome", o, JsonString(o), o}},
-                                          false);
-                            }
-                            Scan(slave + 1);
-                        });
+        const bool queued = session_.Submit(
+            Request::ReadHoldingRegisters(static_cast<uint8_t>(slave), 0, 1),
+            [this, slave](const Result& r) {
+                if (ending_ || !ShowFrames(r))
+                    return;
+                const char* o = master::OutcomeName(r.outcome);
+                switch (r.outcome) {
+                case Outcome::Ok:
+                case Outcome::Exception: {
+                    ++answered_;
+                    bool written = false;
+                    if (c_.format == Format::Text) {
+                        const std::string what =
+                            r.outcome == Outcome::Ok
+                                ? std::string(o)
+                                : std::string(o) + " " + ExceptionText(r.exceptionCode);
+                        written =
+                            Out("从机号 " + std::to_string(slave) + ": 应答 (" + what + ")\n");
+                    } else {
+                        const std::string n = std::to_string(slave);
+                        Record record{{"从机号", "slave", n, n, n},
+                                      {"应答", "outcome", o, JsonString(o), o}};
+                        for (Item& it : ExceptionItems(r))
+                            record.push_back(std::move(it));
+                        written = Print(record, {});
+                    }
+                    if (!written)
+                        return;
+                    break;
+                }
+                case Outcome::Timeout:
+                    break;
+                case Outcome::PortLost:
+                case Outcome::Cancelled:
+                    End(Failure(r));
+                    return;
+                default:
+                    ++damaged_;
+                    std::fprintf(stderr,
+                                 "democomm-cli: slave %d: a damaged reply (%s), not counted as "
+                                 "an answer\n",
+                                 slave, o);
+                    break;
+                }
+                Scan(slave + 1);
+            });
+        if (!queued)
+            PortGone();
     }
 
     int ListPorts() {
         const auto ports = serial::ListPorts();
-        if (c_.format == Format::Text) {
-            std::fputs(serial::FormatPortTable(ports).c_str(), stdout);
-            return kOk;
-        }
+        if (c_.format == Format::Text)
+            return Out(serial::FormatPortTable(ports)) ? kOk : kOutputError;
         for (const auto& p : ports) {
             const char* held = p.state.held == serial::PortHeld::Yes  ? "yes"
                                : p.state.held == serial::PortHeld::No ? "no"
                                                                       : "unknown";
             const bool ok = p.state.accessible;
-            Print({{"", "name", "", JsonString(p.name), p.name},
-                   {"", "device", "", JsonString(p.device), p.device},
-                   {"", "stable_path", "", JsonString(p.stablePath), p.stablePath},
-                   {"", "description", "", JsonString(p.description), p.description},
-                   {"", "accessible", "", ok ? "true" : "false", ok ? "yes" : "no"},
-                   {"", "busy", "", JsonString(held), held}},
-                  false);
+            if (!Print({{"", "name", "", JsonString(p.name), p.name},
+                        {"", "device", "", JsonString(p.device), p.device},
+                        {"", "stable_path", "", JsonString(p.stablePath), p.stablePath},
+                        {"", "description", "", JsonString(p.description), p.description},
+                        {"", "accessible", "", ok ? "true" : "false", ok ? "yes" : "no"},
+                        {"", "busy", "", JsonString(held), held}},
+                       {}))
+                return kOutputError;
         }
         return kOk;
     }
 
     const Command c_;
     master::Session session_;
-    bool quitting_ = false;
+    bool ending_ = false;
+    bool statisticsAtEnd_ = false;
+    int signal_ = 0;
     bool csvHeaderDone_ = false;
     long long taken_ = 0;
     int lastFailure_ = kOk;
-    int answered_ = 0;
+    int answered_ = 0, damaged_ = 0;
 };
 
 } // namespace
 
 int Run(const Command& command) {
-    Runner runner(command);
-    return runner.Start();
+    // A closed pipe on standard output must not kill us with the port open: the write fails
+    // instead, and that ends the program (kOutputError).
+    std::signal(SIGPIPE, SIG_IGN);
+    int code = kOk, sig = 0;
+    {
+        Runner runner(command);
+        code = runner.Start();
+        sig = runner.EndedBySignal();
+    } // the port is closed here
+    if (sig) {
+        // End as the signal would have ended us, now that the port is closed: a shell then
+        // sees an interrupted command (and stops a script on Ctrl-C).
+        std::signal(sig, SIG_DFL);
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, sig);
+        ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+        ::raise(sig);
+    }
+    return code;
 }
 
 } // namespace cli

@@ -161,4 +161,29 @@ uint16_t ToSignMagnitude(int value) {
     return static_cast<uint16_t>((value < 0 ? 0x8000 : 0) | magnitude);
 }
 
+const char* ExceptionName(uint8_t code) {
+    switch (code) {
+    case 0x01:
+        return "illegal function";
+    case 0x02:
+        return "illegal data address";
+    case 0x03:
+        return "illegal data value";
+    case 0x04:
+        return "slave device failure";
+    case 0x05:
+        return "acknowledge";
+    case 0x06:
+        return "slave device busy";
+    case 0x08:
+        return "memory parity error";
+    case 0x0A:
+        return "gateway path unavailable";
+    case 0x0B:
+        return "gateway target device failed to respond";
+    default:
+        return nullptr;
+    }
+}
+
 } // namespace modbus

@@ -81,4 +81,8 @@ std::string RegisterText(uint8_t high, uint8_t low);
 int FromSignMagnitude(uint16_t raw);
 uint16_t ToSignMagnitude(int value);
 
+// The standard name of an exception code in an exception reply ("illegal function" for 01,
+// "slave device failure" for 04, ...); nullptr for a code without one.
+const char* ExceptionName(uint8_t code);
+
 } // namespace modbus

@@ -2,6 +2,7 @@
 
 #include "sim/alias.h"
 #include "sim/device.h"
+#include "sim/exclusive.h"
 #include "sim/faults.h"
 #include "sim/framer.h"
 
@@ -412,6 +413,7 @@ int Simulator::Run() {
     // The line's pace is kept by waking at each chunk's time; the kernel's default slack of
     // 50 us per wake-up would add up to a tenth of an exchange at the fast rates.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    const StaleExclusiveWatch exclusiveWatch(line_.keepSlave.Get(), line_.path); // frees the port after a killed client
     start_ = Clock::now();
     nextChatter_ = start_ + std::chrono::milliseconds(o_.chatterMs);
     std::string stopReason;
