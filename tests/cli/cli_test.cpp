@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -78,6 +79,8 @@ TEST_P(Cli, OutputAndExitCode) {
         testsim::Background cli(In(runtime, cmd));
         if (c.signal && &args == &c.runs.front()) {
             ASSERT_TRUE(cli.WaitForLine([](const std::string&) { return true; }, 10000));
+            // The next request goes out after the line's silence: let it be on its way.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
             c.toPeer ? peer->Stop(c.signal) : cli.Stop(c.signal);
         }
         exitCode = cli.Wait(20000);
