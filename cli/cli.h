@@ -55,6 +55,8 @@ struct Command {
     uint32_t baud = 9600;
     int slave = 1;
     int timeoutMs = 500;
+    int charTimeoutMs = 30;   // silence that ends a reply that has started
+    std::string echo = "auto"; // auto (learned), on, off
     bool timeoutGiven = false;
     Format format = Format::Text;
     bool frames = false;

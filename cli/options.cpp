@@ -112,6 +112,14 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
              c.timeoutGiven = true;
              return number(c.timeoutMs, 1, 600000, "--timeout")(v);
          }},
+        {"--char-timeout", number(c.charTimeoutMs, 1, 60000, "--char-timeout")},
+        {"--echo",
+         [&](const std::string& v) -> std::string {
+             if (v != "auto" && v != "on" && v != "off")
+                 return "--echo is auto, on or off, not " + Quote(v);
+             c.echo = v;
+             return {};
+         }},
         {"--format",
          [&](const std::string& v) -> std::string {
              static const std::map<std::string, Format> formats{
@@ -325,7 +333,15 @@ Options:
   --port NAME       COM2 (default; democomm-sim's alias), /dev/ttyUSB0, ttyUSB0
   --baud N          line speed (default 9600); 8 data bits, no parity, 2 stop bits
   --slave N         slave address 1..247 (default 1)
-  --timeout MS      response time-out (default 500; scan: 100)
+  --timeout MS      response time-out, from the end of the request on the line to the
+                    first byte of the reply (default 500; scan: 100)
+  --char-timeout MS silence that ends a reply that has started (default 30, at least 3.5
+                    characters; a USB adapter hands bytes over up to 16 ms apart)
+  --echo MODE       whether the line returns each request before the reply, as an RS-485
+                    adapter without echo suppression does: auto (default, learned from the
+                    replies), on or off. On a line that echoes, a write succeeds only when
+                    its reply follows the echo; while the echo is not known, a single copy
+                    of a written request is taken as the reply only after the time-out
   --format F        text (default, the windows' labels), json (one object per record,
                     English keys) or csv (a header line, then one line per record)
   --frames          show every frame as the windows log it (decimal bytes); on standard

@@ -147,6 +147,10 @@ public:
         if (c_.name == "list-ports")
             return ListPorts();
         session_.setResponseTimeout(c_.timeoutGiven || c_.name != "scan" ? c_.timeoutMs : 100);
+        session_.setCharTimeout(c_.charTimeoutMs);
+        session_.setEcho(c_.echo == "on"    ? master::EchoMode::On
+                         : c_.echo == "off" ? master::EchoMode::Off
+                                            : master::EchoMode::Auto);
         // Taken before the port is opened: from then on nothing but SIGKILL may end the
         // program without closing it, since a pseudo-terminal's far end would keep the
         // terminal's exclusive mode alive.
@@ -499,15 +503,16 @@ private:
                          "\"crc_failures\": %llu, \"short_replies\": %llu, \"exceptions\": %llu, "
                          "\"last_exception_code\": %u, \"last_exception\": %s, \"timeouts\": %llu, "
                          "\"not_echoed\": %llu, \"aborted\": %llu, \"in_flight\": %llu, "
-                         "\"late_replies\": %llu, \"echoes_skipped\": %llu, \"last_ms\": %.3f, "
+                         "\"late_replies\": %llu, \"echoes_skipped\": %llu, "
+                         "\"quiet_waits_cut\": %llu, \"last_ms\": %.3f, "
                          "\"mean_ms\": %.3f, \"p95_ms\": %.3f, \"max_ms\": %.3f, "
                          "\"seconds_since_last_reply\": %s}}\n",
                          n(s.requestsSent), n(s.repliesAccepted), n(s.crcFailures),
                          n(s.shortReplies), n(s.exceptionReplies), s.lastExceptionCode,
                          name ? JsonString(name).c_str() : "null", n(s.timeouts), n(s.notEchoed),
                          n(s.aborted), n(s.inFlight), n(s.lateReplies), n(s.echoesSkipped),
-                         ms(s.lastReplyTime), ms(s.meanReplyTime), ms(s.p95ReplyTime),
-                         ms(s.maxReplyTime), sinceText);
+                         n(s.quietWaitsCut), ms(s.lastReplyTime), ms(s.meanReplyTime),
+                         ms(s.p95ReplyTime), ms(s.maxReplyTime), sinceText);
             return;
         }
         const std::string code = s.exceptionReplies ? ExceptionText(s.lastExceptionCode) : "-";
@@ -517,13 +522,13 @@ private:
         std::fprintf(stderr,
                      "链路统计: 发送 %llu, 接受 %llu, CRC错误 %llu, 长度错误 %llu, 异常 %llu "
                      "(最后代码 %s), 超时 %llu, 回写不符 %llu, 中止 %llu, 进行中 %llu, "
-                     "迟到回复 %llu, 跳过回波 %llu\n"
+                     "迟到回复 %llu, 跳过回波 %llu, 未等到静默 %llu\n"
                      "回复时间: 最近 %.1f ms, 平均 %.1f ms, p95 %.1f ms, 最大 %.1f ms; "
                      "距上次接受回复 %s\n",
                      n(s.requestsSent), n(s.repliesAccepted), n(s.crcFailures), n(s.shortReplies),
                      n(s.exceptionReplies), code.c_str(), n(s.timeouts), n(s.notEchoed),
                      n(s.aborted), n(s.inFlight), n(s.lateReplies), n(s.echoesSkipped),
-                     ms(s.lastReplyTime), ms(s.meanReplyTime), ms(s.p95ReplyTime),
+                     n(s.quietWaitsCut), ms(s.lastReplyTime), ms(s.meanReplyTime), ms(s.p95ReplyTime),
                      ms(s.maxReplyTime), last);
     }
 

@@ -176,22 +176,31 @@ INSTANTIATE_TEST_SUITE_P(Commands, Cli, ::testing::ValuesIn(kCases),
 
 // The simulator stores writes as sent; the far end here answers with another value.
 TEST(CliWrite, ReplyThatDoesNotRepeatTheWriteIsExitSeven) {
-    testsupport::PtyPair line;
-    testsim::Background cli({DEMOCOMM_CLI_PATH, "--port", line.SlavePath(), "write", "100", "5"});
-    std::vector<uint8_t> request = line.ReadExactly(8);
-    ASSERT_EQ(request.size(), 8u);
-    request[5] = 6;
-    uint16_t crc = 0xFFFF; // CRC-16/Modbus of the first six bytes
-    for (int i = 0; i < 6; ++i) {
-        crc ^= request[i];
-        for (int b = 0; b < 8; ++b)
-            crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+    // Without an echo, and on a line that echoes (the copy first, then the other value).
+    for (const bool echo : {false, true}) {
+        testsupport::PtyPair line;
+        std::vector<std::string> cmd{DEMOCOMM_CLI_PATH, "--port", line.SlavePath()};
+        if (echo)
+            cmd.insert(cmd.end(), {"--echo", "on"});
+        cmd.insert(cmd.end(), {"write", "100", "5"});
+        testsim::Background cli(cmd);
+        std::vector<uint8_t> request = line.ReadExactly(8);
+        ASSERT_EQ(request.size(), 8u);
+        if (echo)
+            line.Write(request);
+        request[5] = 6;
+        uint16_t crc = 0xFFFF; // CRC-16/Modbus of the first six bytes
+        for (int i = 0; i < 6; ++i) {
+            crc ^= request[i];
+            for (int b = 0; b < 8; ++b)
+                crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+        }
+        request[6] = crc & 0xFF;
+        request[7] = crc >> 8;
+        line.Write(request);
+        EXPECT_EQ(cli.Wait(5000), 7) << echo;
+        EXPECT_NE(cli.Output().find("not echoed as sent"), std::string::npos) << cli.Output();
     }
-    request[6] = crc & 0xFF;
-    request[7] = crc >> 8;
-    line.Write(request);
-    EXPECT_EQ(cli.Wait(5000), 7);
-    EXPECT_NE(cli.Output().find("not echoed as sent"), std::string::npos) << cli.Output();
 }
 
 } // namespace
