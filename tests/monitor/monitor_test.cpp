@@ -261,6 +261,14 @@ TEST_P(MonitorFaults, EachFaultInItsCounterTheRecordAndTheChart) {
     }
 }
 
+bool FailedBetweenGood(const TMonitorForm& form) {
+    std::string have;
+    for (std::size_t i = 0; i < form.Samples().Size(); ++i)
+        have += form.Samples()[i].have & monitor::HaveValues ? 'v' : '-';
+    return QRegularExpression(QStringLiteral("v-+v"))
+        .match(QString::fromStdString(have))
+        .hasMatch();
+}
 QChartView* Chart(TMonitorForm& form, const char* name) {
     return form.findChild<QChartView*>(QLatin1String(name));
 }
@@ -304,16 +312,11 @@ INSTANTIATE_TEST_SUITE_P(Faults, MonitorFaults, ::testing::Values(
     FaultCase{"Split", {"--split", "1"}, "short", "HealthShort"},
     // Failed exchanges among good ones: each a break in the curves, and the samples after them,
     // sent late (the line has to fall silent first), timed when they went.
-    FaultCase{"SomeDropped", {"--drop", "0.3"}, "ok|timeout", nullptr, {}, {},
+    FaultCase{"SomeDropped", {"--drop", "0.3"}, "ok|timeout", nullptr, {},
+              // Polls until values, none and values again are in (else the row shows nothing).
               [](TMonitorForm& form) {
-                  // Else the row shows nothing: values, none, values again.
-                  std::string have;
-                  for (std::size_t i = 0; i < form.Samples().Size(); ++i)
-                      have += form.Samples()[i].have & monitor::HaveValues ? 'v' : '-';
-                  EXPECT_TRUE(QRegularExpression(QStringLiteral("v-+v"))
-                                  .match(QString::fromStdString(have))
-                                  .hasMatch())
-                      << have;
+                  EXPECT_TRUE(testsupport::WaitUntil([&] { return FailedBetweenGood(form); },
+                                                     30000));
               }},
     // Stop and Start: the runs are not joined.
     FaultCase{"StopAndStart", {}, "ok", "HealthAccepted", {},
