@@ -12,6 +12,7 @@
 #include "testwindows/writedemo.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QLibrary>
 
@@ -25,12 +26,14 @@ void ShowMonitor(QWidget* parent, int32_t baudRate, const QString& commName) {
     static Show show = nullptr;
     if (!show) {
         // Installed: <prefix>/<libdir>/democomm/modules beside <prefix>/<bindir>; built: beside
-        // the program.
+        // the program. When neither is there the error names the installed place, where a
+        // packaged program looks and a user would check.
         const QString dir = QCoreApplication::applicationDirPath();
-        QString path =
-            dir + QStringLiteral("/../" DEMOCOMM_MODULE_FROM_BINDIR "/democomm-monitor.so");
-        if (!QFileInfo::exists(path))
-            path = dir + QStringLiteral("/democomm-monitor.so");
+        QString path = QDir::cleanPath(
+            dir + QStringLiteral("/../" DEMOCOMM_MODULE_FROM_BINDIR "/democomm-monitor.so"));
+        if (const QString built = dir + QStringLiteral("/democomm-monitor.so");
+            !QFileInfo::exists(path) && QFileInfo::exists(built))
+            path = built;
         QLibrary module(path);
         show = reinterpret_cast<Show>(module.resolve("DemocommShowMonitor"));
         if (!show)

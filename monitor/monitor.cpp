@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFormLayout>
+#include <QGraphicsLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -94,7 +95,7 @@ using master::Result;
 using monitor::AnalogChannels;
 using monitor::StateChannels;
 
-constexpr double MinSpan = 1, MaxSpan = 2 * 86400;
+constexpr double MinSpan = 1, MaxSpan = 2 * 86400, DefaultSpan = 60;
 constexpr int RefreshMs = 250;
 
 const char* const AnalogNames[AnalogChannels] = {"系统电压", "机组电压", "压差",
@@ -110,12 +111,22 @@ struct HealthRow {
     const char* label;
 };
 const HealthRow HealthRows[] = {
-    {"HealthSent", "发送请求"},        {"HealthAccepted", "正确应答"},
-    {"HealthCrc", "CRC错误"},          {"HealthShort", "应答不全"},
-    {"HealthException", "异常应答"},   {"HealthTimeout", "超时"},
-    {"HealthLate", "迟到应答"},        {"HealthEcho", "跳过回显"},
-    {"HealthLast", "最近应答时间"},    {"HealthMean", "平均应答时间"},
-    {"HealthP95", "95%应答时间"},      {"HealthMax", "最长应答时间"},
+    {"HealthSent", "发送请求"},
+    {"HealthAccepted", "正确应答"},
+    {"HealthCrc", "CRC错误"},
+    {"HealthShort", "应答不全"},
+    {"HealthException", "异常应答"},
+    {"HealthTimeout", "超时"},
+    // With these two the rows above add up to the requests sent at every moment, also right
+    // after 清零 with a request out.
+    {"HealthAborted", "中止"},
+    {"HealthInFlight", "等待应答"},
+    {"HealthLate", "迟到应答"},
+    {"HealthEcho", "跳过回显"},
+    {"HealthLast", "最近应答时间"},
+    {"HealthMean", "平均应答时间"},
+    {"HealthP95", "95%应答时间"},
+    {"HealthMax", "最长应答时间"},
     {"HealthSince", "距上次正确应答"},
 };
 
@@ -139,6 +150,42 @@ QPushButton* Button(const char* text, const char* name, QWidget* parent) {
     return b;
 }
 
+// The least of 1, 2 and 5 times a power of ten that is at least `least` (> 0).
+double NiceStep(double least) {
+    const double power = std::pow(10.0, std::floor(std::log10(least)));
+    for (const double m : {1.0, 2.0, 5.0})
+        if (m * power >= least)
+            return m * power;
+    return 10 * power;
+}
+
+// A value axis around the whole numbers lo..hi: ticks on whole multiples of a step of 1, 2 or
+// 5 x 10^k, at least 1 and about one per 30 pixels, at both ends. Whole-number ticks keep the
+// labels ("%.0f") distinct; fractional ones rounded to whole numbers repeated each other.
+void SetValueRange(QValueAxis* axis, double lo, double hi, double pixels) {
+    const double pad = std::max(1.0, (hi - lo) * 0.05);
+    lo -= pad;
+    hi += pad;
+    const double step = std::max(1.0, NiceStep((hi - lo) / std::clamp(pixels / 30, 2.0, 10.0)));
+    const double from = std::floor(lo / step) * step, to = std::ceil(hi / step) * step;
+    axis->setRange(from, to);
+    axis->setTickCount(int(std::lround((to - from) / step)) + 1);
+}
+
+// The time axis: ticks on multiples of a step of 1, 2 or 5 x 10^k seconds, at least about 60
+// pixels apart, labelled with as many decimals as the step needs, so that no two read the
+// same however narrow the span.
+void SetTimeRange(QValueAxis* axis, double t0, double t1, double pixels) {
+    const double step = NiceStep((t1 - t0) * 60 / std::max(pixels, 60.0));
+    const int decimals = std::max(0, -int(std::floor(std::log10(step) + 1e-9)));
+    axis->setRange(t0, t1);
+    axis->setTickAnchor(0);
+    axis->setTickInterval(step);
+    // Set only when it changes: Qt Charts lays the whole chart out again at every setting.
+    if (const QString format = QStringLiteral("%.%1f").arg(decimals); axis->labelFormat() != format)
+        axis->setLabelFormat(format);
+}
+
 } // namespace
 
 TMonitorForm::TMonitorForm(QWidget* parent) : QDialog(parent) {
@@ -153,8 +200,15 @@ TMonitorForm::TMonitorForm(QWidget* parent) : QDialog(parent) {
     };
     BuildWindow();
     connect(&session_, &master::Session::PortLost, this, [this] {
+        // Polling stops at once, so that no sample timer that comes due before the reopen
+        // below finds the session closed and takes the run for stopped.
+        const bool wasRunning = running_;
+        StopPolling();
+        FlushRecord();
         // After the session's own handling has returned: reopening reports why it failed.
-        QTimer::singleShot(0, this, [this] { Guarded([this] { OnPortLost(); }); });
+        QTimer::singleShot(0, this, [this, wasRunning] {
+            Guarded([this, wasRunning] { OnPortLost(wasRunning); });
+        });
     });
 }
 
@@ -199,7 +253,7 @@ void TMonitorForm::BuildWindow() {
     timeAxis_->setTitleText(QStringLiteral("时间 (秒)"));
     stateTimeAxis_->setTitleText(QStringLiteral("时间 (秒)"));
     for (QValueAxis* a : {timeAxis_, stateTimeAxis_})
-        a->setLabelFormat(QStringLiteral("%.0f"));
+        a->setTickType(QValueAxis::TicksDynamic);
     analogChart_->addAxis(timeAxis_, Qt::AlignBottom);
     const char* const valueTitles[] = {"电压", "压差", "频率", "频差"};
     for (std::size_t a = 0; a < valueAxes_.size(); ++a) {
@@ -292,6 +346,7 @@ void TMonitorForm::BuildWindow() {
             guarded(&TMonitorForm::ResetHealthBtnClick));
     connect(ExitBtn, &QAbstractButton::clicked, this, &QWidget::close);
     for (monitor::TimeChartView* v : {analogView_, stateView_}) {
+        v->installEventFilter(this); // a chart that changes size gets its axes' room again
         v->onZoom = [this](double f, double at) { Guarded([&] { Zoom(f, at); }); };
         v->onPan = [this](double dt) { Guarded([&] { Pan(dt); }); };
         v->onFollow = [this] { SetView(viewT0_, viewT1_, true); };
@@ -306,22 +361,30 @@ void TMonitorForm::BuildWindow() {
     nextSample_->setSingleShot(true);
     connect(nextSample_, &QTimer::timeout, this, [this] { Guarded([this] { StartSample(); }); });
 
-    // The choices of the last run.
-    QSettings settings(QStringLiteral("democomm"), QStringLiteral("monitor"));
-    restoreGeometry(settings.value(QStringLiteral("geometry")).toByteArray());
-    if (settings.value(QStringLiteral("geometry")).isNull())
-        resize(1000, 720);
-    SlaveSpin->setValue(settings.value(QStringLiteral("slave"), 1).toInt());
-    IntervalBox->setCurrentIndex(
-        std::clamp(settings.value(QStringLiteral("interval"), 0).toInt(), 0, 5));
-    const double span =
-        std::clamp(settings.value(QStringLiteral("span"), 60.0).toDouble(), MinSpan, MaxSpan);
-    viewT1_ = span;
-    const QStringList hidden = settings.value(QStringLiteral("hidden")).toStringList();
-    for (QLineSeries* s : analogSeries_)
-        s->setVisible(!hidden.contains(s->name()));
+    RestoreSettings();
     UpdateButtons();
     UpdateHealth();
+}
+
+void TMonitorForm::RestoreSettings() {
+    // The choices of the last run. The file can be edited or damaged: a value that cannot be
+    // right falls back to its default, so that it is never used, nor saved again on closing.
+    QSettings settings(QStringLiteral("democomm"), QStringLiteral("monitor"));
+    if (!restoreGeometry(settings.value(QStringLiteral("geometry")).toByteArray()))
+        resize(1000, 720);
+    bool ok = false;
+    const int slave = settings.value(QStringLiteral("slave")).toInt(&ok);
+    SlaveSpin->setValue(ok && slave >= SlaveSpin->minimum() && slave <= SlaveSpin->maximum() ? slave
+                                                                                             : 1);
+    const int interval = settings.value(QStringLiteral("interval")).toInt(&ok);
+    IntervalBox->setCurrentIndex(ok && interval >= 0 && interval < IntervalBox->count() ? interval
+                                                                                        : 0);
+    const double span = settings.value(QStringLiteral("span")).toDouble(&ok);
+    viewT0_ = 0;
+    viewT1_ = ok && span >= MinSpan && span <= MaxSpan ? span : DefaultSpan; // NaN fails both
+    const QStringList hidden = settings.value(QStringLiteral("hidden")).toStringList();
+    for (QLegendMarker* m : analogChart_->legend()->markers())
+        ShowCurve(m, !hidden.contains(m->series()->name()));
 }
 
 QChart* TMonitorForm::MakeChart(monitor::TimeChartView*& view, const char* name) {
@@ -336,21 +399,22 @@ QChart* TMonitorForm::MakeChart(monitor::TimeChartView*& view, const char* name)
 }
 
 void TMonitorForm::ConnectLegend(QChart* chart) {
-    const auto dim = [](QLegendMarker* m) {
-        QColor c = m->labelBrush().color();
-        c.setAlphaF(m->series()->isVisible() ? 1.0 : 0.4);
-        m->setLabelBrush(c);
-    };
-    for (QLegendMarker* m : chart->legend()->markers()) {
-        dim(m);
-        connect(m, &QLegendMarker::clicked, this, [this, m, dim] {
-            m->series()->setVisible(!m->series()->isVisible());
-            m->setVisible(true); // the marker stays, dimmed, to switch the series back on
-            dim(m);
+    for (QLegendMarker* m : chart->legend()->markers())
+        connect(m, &QLegendMarker::clicked, this, [this, m] {
+            ShowCurve(m, !m->series()->isVisible());
             dirty_ = true;
             SaveSettings();
         });
-    }
+}
+
+void TMonitorForm::ShowCurve(QLegendMarker* marker, bool visible) {
+    marker->series()->setVisible(visible);
+    // Qt Charts hides a series' legend entry with the series; the entry stays, dimmed, so
+    // that a click shows the curve again.
+    marker->setVisible(true);
+    QColor c = marker->labelBrush().color();
+    c.setAlphaF(visible ? 1.0 : 0.4);
+    marker->setLabelBrush(c);
 }
 
 void TMonitorForm::ShowWithPort(uint32_t baudRate, const QString& commName) {
@@ -365,21 +429,25 @@ void TMonitorForm::StartBtnClick() {
         return;
     if (!session_.IsOpen())
         session_.Open(commName_, baudRate_); // ECommsError: the standard report; Start retries
-    if (!clockStarted_) {
-        clock_.start();
-        clockStarted_ = true;
-    }
+    if (origin_ == master::Clock::time_point{})
+        origin_ = master::Clock::now();
     running_ = true;
+    runStart_ = true;
     ++generation_;
     UpdateButtons();
     StartSample();
 }
 
 void TMonitorForm::StopBtnClick() {
+    StopPolling();
+    session_.Close();
+    FlushRecord();
+}
+
+void TMonitorForm::StopPolling() {
     running_ = false;
     ++generation_;
     nextSample_->stop();
-    session_.Close();
     UpdateButtons();
 }
 
@@ -391,17 +459,35 @@ void TMonitorForm::ClearBtnClick() {
 }
 
 void TMonitorForm::RecordBtnClick() {
-    if (recorder_.Active()) {
-        recorder_.Stop();
-        UpdateButtons();
-        return;
-    }
+    if (recorder_.Active())
+        return StopRecording();
     const QString path = chooseFile_ ? chooseFile_() : QString();
     if (!path.isEmpty())
         RecordTo(path);
 }
 
+void TMonitorForm::StopRecording() {
+    const QString path = recorder_.Path();
+    const QString reason = recorder_.Stop();
+    UpdateButtons();
+    if (!reason.isEmpty()) // the last lines may not be in the file (a full quota, a network file)
+        ui::ShowErrorReport(QStringLiteral("无法写入记录文件 %1：%2").arg(path, reason));
+}
+
+void TMonitorForm::FlushRecord() {
+    const QString reason = recorder_.Flush();
+    if (reason.isEmpty())
+        return;
+    UpdateButtons();
+    // Not from inside the session's handling: the box runs an event loop of its own.
+    const QString text =
+        QStringLiteral("无法写入记录文件 %1：%2，记录已停止").arg(recorder_.Path(), reason);
+    QTimer::singleShot(0, this, [text] { ui::ShowErrorReport(text); });
+}
+
 bool TMonitorForm::RecordTo(const QString& path) {
+    if (recorder_.Active())
+        StopRecording();
     const QString reason = recorder_.Start(path);
     UpdateButtons();
     if (reason.isEmpty())
@@ -419,10 +505,10 @@ void TMonitorForm::StartSample() {
     if (!running_)
         return;
     pending_ = monitor::Sample{};
-    pending_.t = double(clock_.nsecsElapsed()) / 1e9;
     pendingOutcome_.clear();
     pendingSlave_ = SlaveSpin->value();
-    sampleStartedMs_ = clock_.elapsed();
+    pendingSentAt_ = master::Clock::now(); // until the first request is on the wire
+    pendingSentAtWall_ = std::chrono::system_clock::now();
     const uint64_t generation = generation_;
     const auto slave = static_cast<uint8_t>(pendingSlave_);
     const auto taken = [this, generation](const Result& r) {
@@ -432,8 +518,16 @@ void TMonitorForm::StartSample() {
     const bool queued = session_.Submit(Request::ReadHoldingRegisters(slave, 0x0000, 5),
                                         [this, taken](const Result& r) {
                                             Guarded([&] {
-                                                if (taken(r))
-                                                    Take(r);
+                                                if (!taken(r))
+                                                    return;
+                                                // The sample's time, on both clocks: when
+                                                // its first request went on the wire (a
+                                                // failed exchange before it can delay that).
+                                                if (r.sent) {
+                                                    pendingSentAt_ = r.sentAt;
+                                                    pendingSentAtWall_ = r.sentAtWall;
+                                                }
+                                                Take(r);
                                             });
                                         }) &&
                         session_.Submit(Request::ReadDiscreteInputs(slave, 0x0300, 12),
@@ -445,10 +539,8 @@ void TMonitorForm::StartSample() {
                                                 FinishSample();
                                             });
                                         });
-    if (!queued) { // the port is gone; PortLost reports it
-        running_ = false;
-        UpdateButtons();
-    }
+    if (!queued) // the port is gone; PortLost reports it
+        StopPolling();
 }
 
 void TMonitorForm::Take(const Result& r) {
@@ -466,14 +558,23 @@ void TMonitorForm::Take(const Result& r) {
 }
 
 void TMonitorForm::FinishSample() {
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
     if (pendingOutcome_.isEmpty())
         pendingOutcome_ = QStringLiteral("ok");
+    pending_.t = std::chrono::duration<double>(pendingSentAt_ - origin_).count();
+    if (runStart_)
+        pending_.have |= monitor::RunStart;
+    runStart_ = false;
     store_.Append(pending_);
     dirty_ = true;
+    // The next sample goes the interval after this one went.
     const int interval = IntervalBox->currentData().toInt();
-    nextSample_->start(int(std::max<qint64>(0, interval - (clock_.elapsed() - sampleStartedMs_))));
-    const QString reason =
-        recorder_.Append(QDateTime::currentDateTime(), pending_, pendingSlave_, pendingOutcome_);
+    const auto took = duration_cast<milliseconds>(master::Clock::now() - pendingSentAt_).count();
+    nextSample_->start(int(std::clamp<int64_t>(interval - took, 0, interval)));
+    const QDateTime when = QDateTime::fromMSecsSinceEpoch(
+        duration_cast<milliseconds>(pendingSentAtWall_.time_since_epoch()).count());
+    const QString reason = recorder_.Append(when, pending_, pendingSlave_, pendingOutcome_);
     if (!reason.isEmpty()) {
         UpdateButtons();
         // Not from inside the session's callback: the box runs an event loop of its own.
@@ -483,15 +584,11 @@ void TMonitorForm::FinishSample() {
     }
 }
 
-void TMonitorForm::OnPortLost() {
-    const bool wasRunning = running_;
-    running_ = false;
-    ++generation_;
-    nextSample_->stop();
-    UpdateButtons();
+void TMonitorForm::OnPortLost(bool wasRunning) {
     // Reopening gives the same report as a port that cannot be opened (the adapter is gone,
     // and why); a port that is back at once is simply polled on.
-    session_.Open(commName_, baudRate_);
+    if (!session_.IsOpen())
+        session_.Open(commName_, baudRate_);
     if (wasRunning)
         StartBtnClick();
 }
@@ -525,6 +622,8 @@ void TMonitorForm::UpdateHealth() {
         QString::number(s.shortReplies),
         exception,
         QString::number(s.timeouts),
+        QString::number(s.aborted),
+        QString::number(s.inFlight),
         QString::number(s.lateReplies),
         QString::number(s.echoesSkipped),
         timed ? Millis(s.lastReplyTime) : QStringLiteral("-"),
@@ -566,13 +665,17 @@ qsizetype TMonitorForm::Redraw() {
         viewT1_ = std::max(last, span);
         viewT0_ = viewT1_ - span;
     }
+    AlignPlots();
     // One slice per two pixels of the plot: least and largest value per slice draw the same
     // band as every sample would, at a fraction of the points.
-    const int buckets = std::max(100, int(analogChart_->plotArea().width()) / 2);
+    const QRectF plot = analogChart_->plotArea();
+    const int buckets = std::max(100, int(plot.width()) / 2);
     const monitor::Drawing d = store_.Thin(viewT0_, viewT1_, buckets);
     double lo[4] = {1e9, 1e9, 1e9, 1e9}, hi[4] = {-1e9, -1e9, -1e9, -1e9};
     for (int c = 0; c < AnalogChannels; ++c)
         for (const QPointF& p : analogSeries_[c]->isVisible() ? d.analog[c] : QList<QPointF>{}) {
+            if (std::isnan(p.y())) // a gap
+                continue;
             lo[AxisOf(c)] = std::min(lo[AxisOf(c)], p.y());
             hi[AxisOf(c)] = std::max(hi[AxisOf(c)], p.y());
         }
@@ -582,15 +685,13 @@ qsizetype TMonitorForm::Redraw() {
         s->clear();
     for (QLineSeries* s : stateSeries_)
         s->clear();
-    timeAxis_->setRange(viewT0_, viewT1_);
-    stateTimeAxis_->setRange(viewT0_, viewT1_);
+    SetTimeRange(timeAxis_, viewT0_, viewT1_, plot.width());
+    SetTimeRange(stateTimeAxis_, viewT0_, viewT1_, plot.width());
     for (std::size_t a = 0; a < valueAxes_.size(); ++a) {
         if (lo[a] > hi[a])
             lo[a] = 0, hi[a] = 100;
-        const double pad = std::max(1.0, (hi[a] - lo[a]) * 0.05);
-        valueAxes_[a]->setRange(std::floor(lo[a] - pad), std::ceil(hi[a] + pad));
+        SetValueRange(valueAxes_[a], lo[a], hi[a], plot.height());
     }
-    AlignPlots(); // axis labels may have changed width
     qsizetype points = 0;
     for (int c = 0; c < AnalogChannels; ++c) {
         analogSeries_[c]->replace(d.analog[c]);
@@ -615,16 +716,30 @@ void TMonitorForm::AlignPlots() {
     for (QChart* c : {analogChart_, stateChart_}) {
         const double top = c == analogChart_ ? 60 : 15;
         const QSizeF size = c->size();
-        if (size.width() > Left + Right + 50 && size.height() > top + Bottom + 20)
-            c->setPlotArea(
-                QRectF(Left, top, size.width() - Left - Right, size.height() - top - Bottom));
+        if (size.width() <= Left + Right + 50 || size.height() <= top + Bottom + 20)
+            continue;
+        const QRectF plot(Left, top, size.width() - Left - Right, size.height() - top - Bottom);
+        if (plot == c->plotArea())
+            continue;
+        c->setPlotArea(plot);
+        // A chart whose plot area is set lays its axes out again only when its layout is
+        // invalidated: after the chart had narrowed (the health panel widening at the first
+        // reply) the right-hand axes stayed where the wider chart had them, cut off.
+        c->layout()->invalidate();
     }
 }
 
-void TMonitorForm::resizeEvent(QResizeEvent* event) {
-    QDialog::resizeEvent(event);
-    dirty_ = true; // the next redraw aligns the plots for the new size
-    QTimer::singleShot(0, this, [this] { Guarded([this] { Redraw(); }); });
+bool TMonitorForm::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Resize && !redrawQueued_) {
+        // The window, the splitter or the health panel changed a chart's size: the next
+        // redraw gives its plot the room for axes again.
+        dirty_ = redrawQueued_ = true;
+        QTimer::singleShot(0, this, [this] {
+            redrawQueued_ = false;
+            Guarded([this] { Redraw(); });
+        });
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void TMonitorForm::SaveSettings() const {
@@ -644,8 +759,7 @@ void TMonitorForm::done(int result) {
     // Every way out (退出, the close box, Esc) ends here: nothing polls a hidden window.
     Guarded([this] {
         StopBtnClick();
-        recorder_.Stop();
-        UpdateButtons();
+        StopRecording();
         refresh_->stop();
         SaveSettings();
     });

@@ -7,16 +7,16 @@
 // "ok". Failures are counted and shown and the next sample is requested; only a port that goes
 // away stops polling, after the standard error report. The port is opened by Start (which
 // throws ECommsError, for the standard error report, when it cannot be opened, and can be
-// pressed again) and closed by Stop and when the window closes. Size and chart choices are
-// kept with QSettings
-// (~/.config/democomm/monitor.conf). User-interface thread only.
+// pressed again) and closed by Stop and when the window closes. A sample is timed by its
+// first request going on the wire. Size and chart choices are kept with QSettings
+// (~/.config/democomm/monitor.conf); a value there that cannot be right is not used.
+// User-interface thread only.
 
 #include "master/session.h"
 #include "monitor/recorder.h"
 #include "monitor/samples.h"
 
 #include <QDialog>
-#include <QElapsedTimer>
 
 #include <array>
 #include <functional>
@@ -25,6 +25,7 @@ class QAbstractButton;
 class QChart;
 class QComboBox;
 class QLabel;
+class QLegendMarker;
 class QLineSeries;
 class QSpinBox;
 class QTimer;
@@ -45,14 +46,15 @@ public:
     void ShowWithPort(uint32_t baudRate, const QString& commName);
 
     // Handlers (the buttons call them through Guarded()).
-    void StartBtnClick(); // throws ECommsError when the port cannot be opened
-    void StopBtnClick();
-    void ClearBtnClick();
+    void StartBtnClick();  // throws ECommsError when the port cannot be opened
+    void StopBtnClick();   // also puts what was recorded on the disk
+    void ClearBtnClick();  // empties the chart; the time origin stays, as the record's does
     void RecordBtnClick(); // asks for a file and records to it; while recording: stops it
     void ResetHealthBtnClick();
 
-    // Records from now on to `path`. On failure shows the error report with the system's
-    // reason and returns false; polling is not affected either way.
+    // Records from now on to `path` (a record in progress is ended first). On failure shows
+    // the error report with the system's reason and returns false; polling is not affected
+    // either way.
     bool RecordTo(const QString& path);
     // How RecordBtnClick asks for a file (a save dialog unless replaced); empty: cancelled.
     void SetFileChooser(std::function<QString()> choose) { chooseFile_ = std::move(choose); }
@@ -76,16 +78,21 @@ public:
     void done(int result) override; // stops polling and recording, keeps the choices
 
 protected:
-    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void BuildWindow();
+    void RestoreSettings();
     QChart* MakeChart(monitor::TimeChartView*& view, const char* name);
     void ConnectLegend(QChart* chart);
+    void ShowCurve(QLegendMarker* marker, bool visible);
     void StartSample();
     void FinishSample();
     void Take(const master::Result& r);
-    void OnPortLost();
+    void StopPolling();
+    void OnPortLost(bool wasRunning);
+    void StopRecording();
+    void FlushRecord();
     void UpdateHealth();
     void AlignPlots();
     void UpdateButtons();
@@ -100,13 +107,18 @@ private:
     uint32_t baudRate_ = 9600;
     bool running_ = false;
     bool dirty_ = true;
+    bool redrawQueued_ = false;
     uint64_t generation_ = 0; // samples of an earlier run are dropped
-    QElapsedTimer clock_;     // time origin of the samples (Clear restarts it)
-    bool clockStarted_ = false;
+    // Time origin of the samples: the first Start. Kept by Stop and Clear, so that the
+    // record's elapsed seconds never go back.
+    master::Clock::time_point origin_{};
+    bool runStart_ = false; // the next sample is the first of a run
     monitor::Sample pending_;
     QString pendingOutcome_;
     int pendingSlave_ = 1;
-    qint64 sampleStartedMs_ = 0;
+    // When the sample's first request went on the wire, on both clocks (one instant).
+    master::Clock::time_point pendingSentAt_{};
+    std::chrono::system_clock::time_point pendingSentAtWall_{};
     double viewT0_ = 0, viewT1_ = 60;
     bool follow_ = true;
     std::function<QString()> chooseFile_;

@@ -5,6 +5,8 @@
 #include <QFile>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -14,6 +16,30 @@ namespace monitor {
 namespace {
 QString Reason(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// 0, or the errno of a failed sync. A pipe or a device cannot be synced and has nothing to
+// lose to a power cut, so it counts as synced.
+int Sync(int fd) {
+    while (::fdatasync(fd) != 0) {
+        if (errno == EINVAL || errno == EROFS)
+            return 0;
+        if (errno != EINTR)
+            return errno;
+    }
+    return 0;
+}
+
+// 2026-12-06T21:45:03.120+08:00: a reader elsewhere, or after a change of daylight-saving
+// time, still knows the instant.
+QByteArray IsoTime(const QDateTime& when) {
+    const int offset = when.offsetFromUtc() / 60;
+    return when.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")).toUtf8() +
+           QStringLiteral("%1%2:%3")
+               .arg(QLatin1Char(offset < 0 ? '-' : '+'))
+               .arg(std::abs(offset) / 60, 2, 10, QLatin1Char('0'))
+               .arg(std::abs(offset) % 60, 2, 10, QLatin1Char('0'))
+               .toLatin1();
 }
 } // namespace
 
@@ -29,7 +55,7 @@ QByteArray Recorder::Header() {
 
 QByteArray Recorder::Line(const QDateTime& when, const Sample& s, int slave,
                           const QString& outcome) {
-    QByteArray l = when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toUtf8();
+    QByteArray l = IsoTime(when);
     l += ',' + QByteArray::number(s.t, 'f', 3) + ',' + QByteArray::number(slave);
     for (int16_t v : s.values)
         l += ',' + ((s.have & HaveValues) ? QByteArray::number(v) : QByteArray());
@@ -46,35 +72,100 @@ QString Recorder::Start(const QString& path) {
         return Reason(errno);
     fd_ = fd;
     path_ = path;
-    return WriteAll(Header());
+    stopping_ = unsynced_ = false;
+    syncError_ = 0;
+    syncer_ = std::thread([this] { SyncLoop(); });
+    return WriteAll(ByteOrderMark + Header());
 }
 
-void Recorder::Stop() {
-    if (fd_ >= 0)
-        ::close(fd_);
+QString Recorder::Stop() {
+    if (fd_ < 0)
+        return {};
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    syncer_.join();
+    int error = syncError_;
+    if (const int e = Sync(fd_); e != 0 && error == 0)
+        error = e;
+    // close() reports what a network file system or a full quota held back until now; after
+    // EINTR the descriptor is closed all the same, and nothing was lost.
+    if (::close(fd_) != 0 && errno != EINTR && error == 0)
+        error = errno;
     fd_ = -1;
+    return error != 0 ? Reason(error) : QString();
+}
+
+QString Recorder::Flush() {
+    if (fd_ < 0)
+        return {};
+    int error = Sync(fd_);
+    {
+        std::lock_guard lock(mutex_);
+        if (error == 0)
+            error = syncError_;
+    }
+    return error != 0 ? Fail(error) : QString();
 }
 
 QString Recorder::Append(const QDateTime& when, const Sample& s, int slave,
                          const QString& outcome) {
-    return fd_ < 0 ? QString() : WriteAll(Line(when, s, slave, outcome));
+    if (fd_ < 0)
+        return {};
+    int syncError = 0;
+    {
+        std::lock_guard lock(mutex_);
+        syncError = syncError_;
+    }
+    return syncError != 0 ? Fail(syncError) : WriteAll(Line(when, s, slave, outcome));
+}
+
+QString Recorder::Fail(int error) {
+    Stop(); // a second reason from syncing or closing adds nothing for the user
+    return Reason(error);
 }
 
 QString Recorder::WriteAll(const QByteArray& bytes) {
-    // Unbuffered: each line reaches the kernel before the next sample is taken, so only a
-    // line being written when the process dies can be lost.
+    // Unbuffered: each line reaches the kernel before the next sample is taken, so a crash of
+    // the program loses no line that was written.
     for (qsizetype done = 0; done < bytes.size();) {
         const ssize_t n = ::write(fd_, bytes.constData() + done, size_t(bytes.size() - done));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            const QString reason = Reason(n < 0 ? errno : ENOSPC);
-            Stop();
-            return reason;
-        }
+        if (n <= 0)
+            return Fail(n < 0 ? errno : ENOSPC);
         done += n;
     }
+    {
+        std::lock_guard lock(mutex_);
+        unsynced_ = true;
+    }
+    wake_.notify_all();
     return {};
+}
+
+void Recorder::SyncLoop() {
+    // Within a second of a write, but at most once a second: a sync costs the disk a flush of
+    // its cache, and at ten lines a second one sync takes them all. The user-interface thread
+    // never waits for the disk here.
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point lastSync = Clock::now() - std::chrono::seconds(1);
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stopping_ || unsynced_; });
+        if (wake_.wait_until(lock, lastSync + std::chrono::seconds(1),
+                             [this] { return stopping_; }))
+            return; // Stop syncs what is left itself
+        unsynced_ = false;
+        lastSync = Clock::now();
+        lock.unlock();
+        const int error = Sync(fd_);
+        lock.lock();
+        if (error != 0 && syncError_ == 0)
+            syncError_ = error;
+    }
 }
 
 } // namespace monitor

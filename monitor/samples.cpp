@@ -56,7 +56,8 @@ void SampleStore::Summarise(std::size_t first) {
     m.high.fill(std::numeric_limits<int32_t>::min());
     for (std::size_t k = first; k < first + Block; ++k) {
         const Sample& s = samples_[k];
-        m.have |= s.have;
+        m.whole =
+            m.whole && (s.have & (HaveValues | HaveStates | RunStart)) == (HaveValues | HaveStates);
         if (s.have & HaveValues)
             for (int c = 0; c < AnalogChannels; ++c) {
                 m.low[c] = std::min(m.low[c], ChannelValue(s, c));
@@ -88,104 +89,146 @@ Drawing SampleStore::Thin(double t0, double t1, int buckets) const {
     const auto bucketOf = [&](double t) {
         return static_cast<int64_t>(std::floor((t - t0) / width));
     };
+    constexpr double Gap = std::numeric_limits<double>::quiet_NaN();
+    const auto base = [](int k) { return (StateChannels - 1 - k) * 1.5; };
 
-    struct Acc {
-        int values = 0, states = 0;
-        double first = 0, last = 0, firstValue = 0;
-        Summary m;
-        uint16_t lastStates = 0;
-    } a;
-    std::array<int, StateChannels> level;
+    // The curves and the traces of one slice, up to the next gap in their own part.
+    struct Values {
+        int count = 0; // a whole block counts 2
+        double first = 0, last = 0;
+        std::array<int32_t, AnalogChannels> low, high;
+    } v;
+    struct States {
+        int count = 0;
+        double first = 0;
+        uint16_t any = 0, all = 0xFFFF, last = 0;
+    } st;
+    std::array<int, StateChannels> level; // -1: no trace since the last gap
     level.fill(-1);
-    double lastT = 0;
-    const auto reset = [&] {
-        a = Acc{};
-        a.m.low.fill(std::numeric_limits<int32_t>::max());
-        a.m.high.fill(std::numeric_limits<int32_t>::min());
+    double lastStateT = 0;
+    const auto resetValues = [&] {
+        v = Values{};
+        v.low.fill(std::numeric_limits<int32_t>::max());
+        v.high.fill(std::numeric_limits<int32_t>::min());
     };
-    const auto flush = [&] {
-        if (a.values == 1)
+    const auto flushValues = [&] {
+        if (v.count == 1)
             for (int c = 0; c < AnalogChannels; ++c)
-                d.analog[c].append({a.firstValue, double(a.m.low[c])});
-        else if (a.values > 1)
+                d.analog[c].append({v.first, double(v.low[c])});
+        else if (v.count > 1)
             for (int c = 0; c < AnalogChannels; ++c)
-                d.analog[c].append({{a.first, double(a.m.low[c])}, {a.last, double(a.m.high[c])}});
-        if (a.states == 0)
-            return;
-        for (int k = 0; k < StateChannels; ++k) {
-            const double base = (StateChannels - 1 - k) * 1.5;
-            const int any = (a.m.statesOr >> k) & 1, all = (a.m.statesAnd >> k) & 1;
-            const int final = (a.lastStates >> k) & 1;
+                d.analog[c].append({{v.first, double(v.low[c])}, {v.last, double(v.high[c])}});
+        resetValues();
+    };
+    const auto flushStates = [&] {
+        for (int k = 0; k < StateChannels && st.count > 0; ++k) {
+            const int any = (st.any >> k) & 1, all = (st.all >> k) & 1;
+            const int final = (st.last >> k) & 1;
             QList<QPointF>& p = d.states[k];
             if (level[k] < 0) {
                 level[k] = any == all ? any : 1 - final;
-                p.append({a.first, base + level[k]});
+                p.append({st.first, base(k) + level[k]});
             }
             if (any != all) { // changed within the slice: a bar across both levels
-                p.append({{a.first, base + level[k]}, {a.first, base + 1 - level[k]}});
+                p.append({{st.first, base(k) + level[k]}, {st.first, base(k) + 1 - level[k]}});
                 if (final == level[k])
-                    p.append({a.first, base + final});
+                    p.append({st.first, base(k) + final});
                 level[k] = final;
             } else if (any != level[k]) {
-                p.append({{a.first, base + level[k]}, {a.first, base + any}});
+                p.append({{st.first, base(k) + level[k]}, {st.first, base(k) + any}});
                 level[k] = any;
             }
         }
+        st = States{};
     };
-    reset();
+    const auto gapInValues = [&](double t) {
+        flushValues();
+        for (QList<QPointF>& p : d.analog)
+            if (!p.isEmpty() && !std::isnan(p.back().y()))
+                p.append({t, Gap});
+    };
+    const auto endTraces = [&] { // each trace runs to its last sample
+        for (int k = 0; k < StateChannels; ++k)
+            if (level[k] >= 0)
+                d.states[k].append({lastStateT, base(k) + level[k]});
+    };
+    const auto gapInStates = [&](double t) {
+        flushStates();
+        endTraces();
+        for (int k = 0; k < StateChannels; ++k)
+            if (level[k] >= 0)
+                d.states[k].append({t, Gap});
+        level.fill(-1);
+    };
+
+    resetValues();
     int64_t current = std::numeric_limits<int64_t>::min();
     while (i < end) {
         const Sample& s = samples_[i];
         const int64_t b = bucketOf(s.t);
         if (b != current) {
-            flush();
-            reset();
+            flushValues();
+            flushStates();
             current = b;
-            a.first = s.t;
+        }
+        if (s.have & RunStart) {
+            gapInValues(s.t);
+            gapInStates(s.t);
         }
         // A block that crosses into the next slice still counts whole for this one when it
         // spans less than half a slice: it shifts what is drawn by less than a pixel.
         const bool wholeBlock = i % Block == 0 && i / Block < summaries_.size() &&
-                                i + Block <= end &&
+                                summaries_[i / Block].whole && i + Block <= end &&
                                 (bucketOf(samples_[i + Block - 1].t) == b ||
                                  samples_[i + Block - 1].t - s.t < width / 2);
         const std::size_t n = wholeBlock ? Block : 1;
         const Sample& tail = samples_[i + n - 1];
         if (wholeBlock) {
             const Summary& m = summaries_[i / Block];
+            if (v.count == 0)
+                v.first = s.t;
+            v.count += 2;
+            v.last = tail.t;
             for (int c = 0; c < AnalogChannels; ++c) {
-                a.m.low[c] = std::min(a.m.low[c], m.low[c]);
-                a.m.high[c] = std::max(a.m.high[c], m.high[c]);
+                v.low[c] = std::min(v.low[c], m.low[c]);
+                v.high[c] = std::max(v.high[c], m.high[c]);
             }
-            a.m.statesOr |= m.statesOr;
-            a.m.statesAnd &= m.statesAnd;
-            a.values += (m.have & HaveValues) ? 2 : 0;
-            a.states += (m.have & HaveStates) ? 1 : 0;
+            if (st.count++ == 0)
+                st.first = s.t;
+            st.any |= m.statesOr;
+            st.all &= m.statesAnd;
+            st.last = tail.states;
+            lastStateT = tail.t;
         } else {
             if (s.have & HaveValues) {
-                if (a.values++ == 0)
-                    a.firstValue = s.t;
+                if (v.count++ == 0)
+                    v.first = s.t;
+                v.last = s.t;
                 for (int c = 0; c < AnalogChannels; ++c) {
-                    a.m.low[c] = std::min(a.m.low[c], ChannelValue(s, c));
-                    a.m.high[c] = std::max(a.m.high[c], ChannelValue(s, c));
+                    v.low[c] = std::min(v.low[c], ChannelValue(s, c));
+                    v.high[c] = std::max(v.high[c], ChannelValue(s, c));
                 }
+            } else {
+                gapInValues(s.t);
             }
             if (s.have & HaveStates) {
-                ++a.states;
-                a.m.statesOr |= s.states;
-                a.m.statesAnd &= s.states;
+                if (st.count++ == 0)
+                    st.first = s.t;
+                st.any |= s.states;
+                st.all &= s.states;
+                st.last = s.states;
+                lastStateT = s.t;
+            } else {
+                gapInStates(s.t);
             }
         }
-        if (tail.have & HaveStates)
-            a.lastStates = tail.states;
-        a.last = lastT = tail.t;
         i += n;
     }
-    flush();
-    for (int k = 0; k < StateChannels; ++k)
-        if (level[k] >= 0)
-            d.states[k].append({lastT, (StateChannels - 1 - k) * 1.5 + level[k]});
-    // A level line needs only its ends: drop points inside a run of equal values.
+    flushValues();
+    flushStates();
+    endTraces();
+    // A level line needs only its ends: drop points inside a run of equal values (a gap's NaN
+    // equals nothing, so the ends beside a gap stay).
     for (QList<QPointF>& p : d.analog) {
         qsizetype kept = 0;
         for (qsizetype j = 0; j < p.size(); ++j)

@@ -17,9 +17,13 @@ struct Sample {
     double t = 0;                    // seconds since the monitor's time origin
     std::array<int16_t, 5> values{}; // 0000..0004 as sign and magnitude decode them
     uint16_t states = 0;             // bit k: input 0300 + k
-    uint8_t have = 0;                // HaveValues | HaveStates: which parts the device gave
+    uint8_t have = 0;                // HaveValues | HaveStates | RunStart
 };
+// Which parts the device gave.
 constexpr uint8_t HaveValues = 1, HaveStates = 2;
+// The first sample after polling had stopped (Start, a port back after it went away): it is
+// not joined to the sample before it.
+constexpr uint8_t RunStart = 4;
 
 // The six plotted channels: system voltage, unit voltage, their difference (unit - system),
 // system frequency, unit frequency, their difference.
@@ -28,7 +32,9 @@ constexpr int StateChannels = 12;
 int32_t ChannelValue(const Sample& s, int channel);
 
 // What to draw for a time range: per analog channel at most two points per bucket (least and
-// largest), per state at most four per bucket (its steps), in time order.
+// largest), per state at most four per bucket (its steps), in time order. A gap in the samples
+// (a sample without values, or without states, and the start of a run) is a point whose y is
+// NaN, which Qt Charts draws as a break in the line.
 struct Drawing {
     std::array<QList<QPointF>, AnalogChannels> analog;
     std::array<QList<QPointF>, StateChannels> states;
@@ -48,7 +54,9 @@ public:
     std::size_t MemoryBytes() const;
 
     // Thins the samples with t in [t0, t1] into `buckets` (>= 1) equal time slices. State k
-    // is drawn as a step between base(k) and base(k) + 1, base(k) = (11 - k) * 1.5.
+    // is drawn as a step between base(k) and base(k) + 1, base(k) = (11 - k) * 1.5. No line
+    // runs across a gap: a run start breaks every curve and trace, a sample without values
+    // the curves, one without states the traces.
     Drawing Thin(double t0, double t1, int buckets) const;
 
 private:
@@ -56,7 +64,7 @@ private:
     struct Summary {
         std::array<int32_t, AnalogChannels> low, high;
         uint16_t statesOr = 0, statesAnd = 0xFFFF;
-        uint8_t have = 0;
+        bool whole = true; // every sample has both parts and none starts a run
     };
     void Summarise(std::size_t firstIndex);
 

@@ -11,12 +11,24 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QCategoryAxis>
+#include <QChartView>
 #include <QFile>
+#include <QGraphicsScene>
+#include <QGraphicsTextItem>
 #include <QLabel>
+#include <QLegend>
+#include <QLegendMarker>
+#include <QRegularExpression>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QValueAxis>
+#include <QXYSeries>
 
+#include <cmath>
 #include <functional>
+#include <optional>
 
 namespace {
 
@@ -94,17 +106,103 @@ TEST(Monitor, SamplesMatchTheDeviceAndTheRecordHasALinePerSample) {
     }
 }
 
+// The panel's counts add up: every request sent has ended in one of the rows, or is out.
+void ExpectPanelAddsUp(const TMonitorForm& form) {
+    const auto n = [&](const char* name) {
+        const auto* label = form.findChild<QLabel*>(QLatin1String(name));
+        EXPECT_TRUE(label) << name;
+        return label ? label->text().section(' ', 0, 0).toULongLong() : 0;
+    };
+    EXPECT_EQ(n("HealthSent"), n("HealthAccepted") + n("HealthCrc") + n("HealthShort") +
+                                   n("HealthException") + n("HealthTimeout") + n("HealthAborted") +
+                                   n("HealthInFlight"));
+}
+
+// What a value axis writes at its ticks.
+QStringList TickLabels(const QValueAxis* a) {
+    QStringList labels;
+    const QByteArray format = a->labelFormat().toLatin1();
+    if (a->tickType() == QValueAxis::TicksDynamic) {
+        const double step = a->tickInterval();
+        for (double k = std::ceil((a->min() - a->tickAnchor()) / step);
+             a->tickAnchor() + k * step <= a->max() + step * 1e-9; ++k)
+            labels << QString::asprintf(format.constData(), a->tickAnchor() + k * step);
+    } else {
+        for (int i = 0; i < a->tickCount(); ++i)
+            labels << QString::asprintf(format.constData(), a->min() + (a->max() - a->min()) * i /
+                                                                           (a->tickCount() - 1));
+    }
+    return labels;
+}
+
+// The charts as drawn: no line across a gap in the samples, no two ticks of an axis with the
+// same label, every axis text inside its chart.
+void ExpectChartsDrawnSoundly(const TMonitorForm& form) {
+    const std::size_t count = form.Samples().Size();
+    for (const char* name : {"AnalogChart", "StateChart"}) {
+        const auto* view = form.findChild<QChartView*>(QLatin1String(name));
+        const bool analog = name[0] == 'A';
+        for (QAbstractSeries* series : view->chart()->series()) {
+            const QList<QPointF> p = static_cast<QXYSeries*>(series)->points();
+            for (qsizetype j = 1; j < p.size(); ++j) {
+                if (std::isnan(p[j - 1].y()) || std::isnan(p[j].y()))
+                    continue;
+                for (std::size_t i = 0; i < count; ++i) {
+                    const monitor::Sample& s = form.Samples()[i];
+                    const bool missing =
+                        !(s.have & (analog ? monitor::HaveValues : monitor::HaveStates));
+                    if ((missing && p[j - 1].x() < s.t && s.t < p[j].x()) ||
+                        ((s.have & monitor::RunStart) && i > 0 && p[j - 1].x() < s.t &&
+                         s.t <= p[j].x()))
+                        ADD_FAILURE() << name << " " << series->name().toStdString()
+                                      << ": a line from " << p[j - 1].x() << " to " << p[j].x()
+                                      << " across the gap at sample " << i;
+                }
+            }
+        }
+        for (QAbstractAxis* axis : view->chart()->axes())
+            if (auto* a = qobject_cast<QValueAxis*>(axis); a && !qobject_cast<QCategoryAxis*>(a)) {
+                QStringList labels = TickLabels(a);
+                EXPECT_EQ(labels.removeDuplicates(), 0)
+                    << name << " " << a->titleText().toStdString() << ": "
+                    << TickLabels(a).join(' ').toStdString();
+            }
+        const double width = view->chart()->size().width();
+        for (const QGraphicsItem* item : view->scene()->items())
+            if (const auto* text = dynamic_cast<const QGraphicsTextItem*>(item);
+                text && text->isVisible() && !text->toPlainText().isEmpty()) {
+                const QRectF r = text->sceneBoundingRect();
+                EXPECT_TRUE(r.left() >= -1 && r.right() <= width + 1)
+                    << name << " '" << text->toPlainText().toStdString() << "' at " << r.left()
+                    << ".." << r.right() << ", chart " << width << " wide";
+            }
+    }
+}
+
 struct FaultCase {
     const char* name;
     std::vector<std::string> simFlags;
-    const char* label;   // the health value that counts every request
-    const char* outcome; // the record's outcome of every sample
+    const char* outcomes;        // the record's outcomes, a pattern ("ok", "ok|timeout")
+    const char* label = nullptr; // the health value that counts every request, if one does
+    std::vector<std::pair<QString, QVariant>> remembered = {}; // monitor.conf before opening
+    std::function<void(TMonitorForm&)> midway = {}; // what the user does after two samples
+    std::function<void(TMonitorForm&)> check = {};  // after the window has closed
 };
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class MonitorFaults : public ::testing::TestWithParam<FaultCase> {};
 
-TEST_P(MonitorFaults, EachFaultInItsCounterAndTheRecord) {
+TEST_P(MonitorFaults, EachFaultInItsCounterTheRecordAndTheChart) {
     const FaultCase& c = GetParam();
+    {
+        QSettings conf(QStringLiteral("democomm"), QStringLiteral("monitor"));
+        conf.clear();
+        for (const auto& [key, value] : c.remembered)
+            conf.setValue(key, value);
+    }
     testsim::Background sim(testsim::FaultSimulator(DEMOCOMM_SIM_PATH, c.simFlags));
     QTemporaryDir dir;
     TMonitorForm form;
@@ -113,31 +211,162 @@ TEST_P(MonitorFaults, EachFaultInItsCounterAndTheRecord) {
     Drive(form, sim.Field("port"), reports, [&] {
         ASSERT_TRUE(form.RecordTo(dir.filePath("r.csv")));
         Click(form, "StartBtn");
-        ASSERT_TRUE(testsupport::WaitUntil([&] { return form.Samples().Size() >= 3; }, 15000));
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return form.Samples().Size() >= 2; }, 15000));
+        // 清零 with a request out: the counts add up at once.
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return form.Session().Stats().inFlight == 1; }));
+        Click(form, "ResetHealthBtn");
+        ExpectPanelAddsUp(form);
+        if (c.midway)
+            c.midway(form);
+        const std::size_t n = form.Samples().Size();
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return form.Samples().Size() >= n + 2; }, 15000));
         Click(form, "StopBtn");
-        form.Redraw();
+        const auto [t0, t1] = form.ViewRange();
+        form.SetView(t0, t1, false); // draws every sample taken
+        // A narrower window with nothing else changed: the axes keep their room.
+        form.resize(form.width() - 80, form.height());
+        testsupport::Pump(50);
+        ExpectChartsDrawnSoundly(form);
     });
+    EXPECT_TRUE(reports.empty());
+    if (c.check)
+        c.check(form);
     const master::Statistics s = form.Session().Stats();
     EXPECT_EQ(s.Ended(), s.requestsSent); // Stop ended the request out, if any, as aborted
-    EXPECT_EQ(form.findChild<QLabel*>(QLatin1String(c.label))->text().section(' ', 0, 0),
-              QString::number(s.requestsSent - s.aborted));
+    ExpectPanelAddsUp(form);
+    if (c.label) {
+        EXPECT_EQ(form.findChild<QLabel*>(QLatin1String(c.label))->text().section(' ', 0, 0),
+                  QString::number(s.requestsSent - s.aborted));
+    }
+    // The record: a byte order mark, then a line per sample, timed when its first request
+    // went on the wire, on both clocks alike.
+    const QByteArray bytes = ReadAll(dir.filePath("r.csv"));
+    EXPECT_TRUE(bytes.startsWith("\xEF\xBB\xBF时间,经过秒数,")) << bytes.left(20).toStdString();
     const QStringList lines = RecordLines(dir.filePath("r.csv"));
     ASSERT_EQ(lines.size(), qsizetype(form.Samples().Size() + 1));
-    for (qsizetype i = 1; i < lines.size(); ++i)
-        EXPECT_TRUE(lines[i].endsWith(QLatin1Char(',') + QLatin1String(c.outcome)))
-            << lines[i].toStdString();
+    const QRegularExpression line(
+        QStringLiteral(
+            R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d),([\d.]+),1,.*,(%1)$)")
+            .arg(QLatin1String(c.outcomes)));
+    std::optional<double> offset; // wall clock minus elapsed seconds, in ms
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QRegularExpressionMatch m = line.match(lines[i]);
+        const QDateTime when = QDateTime::fromString(m.captured(1), Qt::ISODateWithMs);
+        EXPECT_TRUE(m.hasMatch() && when.isValid()) << lines[i].toStdString();
+        EXPECT_EQ(when.offsetFromUtc(), // the local offset at that instant
+                  QDateTime::fromMSecsSinceEpoch(when.toMSecsSinceEpoch()).offsetFromUtc());
+        const double ms = double(when.toMSecsSinceEpoch()) - m.captured(2).toDouble() * 1000;
+        EXPECT_NEAR(ms, offset.value_or(ms), 20) << lines[i].toStdString();
+        offset = offset.value_or(ms);
+    }
+}
+
+bool FailedBetweenGood(const TMonitorForm& form) {
+    std::string have;
+    for (std::size_t i = 0; i < form.Samples().Size(); ++i)
+        have += form.Samples()[i].have & monitor::HaveValues ? 'v' : '-';
+    return QRegularExpression(QStringLiteral("v-+v"))
+        .match(QString::fromStdString(have))
+        .hasMatch();
+}
+QChartView* Chart(TMonitorForm& form, const char* name) {
+    return form.findChild<QChartView*>(QLatin1String(name));
+}
+QLegendMarker* Marker(TMonitorForm& form, const QString& curve) {
+    for (QLegendMarker* m : Chart(form, "AnalogChart")->chart()->legend()->markers())
+        if (m->series()->name() == curve)
+            return m;
+    return nullptr;
+}
+// Sample i is the first after polling stopped: no curve or trace joins it to the one before.
+std::size_t runStartedAt = 0;
+void ExpectBreakBeforeRun(TMonitorForm& form) {
+    const std::size_t i = runStartedAt;
+    ASSERT_GT(i, 0u);
+    ASSERT_LT(i, form.Samples().Size());
+    EXPECT_TRUE(form.Samples()[i].have & monitor::RunStart);
+    for (const char* name : {"AnalogChart", "StateChart"})
+        for (QAbstractSeries* series : Chart(form, name)->chart()->series()) {
+            const QList<QPointF> p = static_cast<QXYSeries*>(series)->points();
+            for (qsizetype j = 1; j < p.size(); ++j)
+                EXPECT_FALSE(!std::isnan(p[j - 1].y()) && !std::isnan(p[j].y()) &&
+                             p[j - 1].x() <= form.Samples()[i - 1].t &&
+                             p[j].x() >= form.Samples()[i].t)
+                    << name << " " << series->name().toStdString() << ": a line from "
+                    << p[j - 1].x() << " to " << p[j].x();
+        }
+}
+QVariant Remembered(const char* key) {
+    return QSettings(QStringLiteral("democomm"), QStringLiteral("monitor")).value(key);
 }
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Faults, MonitorFaults, ::testing::Values(
-    FaultCase{"Clean", {}, "HealthAccepted", "ok"},
-    FaultCase{"Echo", {"--echo", "1"}, "HealthEcho", "ok"},
-    FaultCase{"Noise", {"--noise", "1"}, "HealthAccepted", "ok"},
-    FaultCase{"Drop", {"--drop", "1"}, "HealthTimeout", "timeout"},
-    FaultCase{"BadCrc", {"--bad-crc", "1"}, "HealthCrc", "crc"},
-    FaultCase{"Exception", {"--exception", "1"}, "HealthException", "exception 4"},
-    FaultCase{"Delay", {"--delay", "1"}, "HealthTimeout", "timeout"},
-    FaultCase{"Split", {"--split", "1"}, "HealthShort", "short"}),
+    FaultCase{"Clean", {}, "ok", "HealthAccepted"},
+    FaultCase{"Echo", {"--echo", "1"}, "ok", "HealthEcho"},
+    FaultCase{"Noise", {"--noise", "1"}, "ok", "HealthAccepted"},
+    FaultCase{"Drop", {"--drop", "1"}, "timeout", "HealthTimeout"},
+    FaultCase{"BadCrc", {"--bad-crc", "1"}, "crc", "HealthCrc"},
+    FaultCase{"Exception", {"--exception", "1"}, "exception 4", "HealthException"},
+    FaultCase{"Delay", {"--delay", "1"}, "timeout", "HealthTimeout"},
+    FaultCase{"Split", {"--split", "1"}, "short", "HealthShort"},
+    // Failed exchanges among good ones: each a break in the curves, and the samples after them,
+    // sent late (the line has to fall silent first), timed when they went.
+    FaultCase{"SomeDropped", {"--drop", "0.3"}, "ok|timeout", nullptr, {},
+              // Polls until values, none and values again are in (else the row shows nothing).
+              [](TMonitorForm& form) {
+                  EXPECT_TRUE(testsupport::WaitUntil([&] { return FailedBetweenGood(form); },
+                                                     30000));
+              }},
+    // Stop and Start: the runs are not joined.
+    FaultCase{"StopAndStart", {}, "ok", "HealthAccepted", {},
+              [](TMonitorForm& form) {
+                  Click(form, "StopBtn");
+                  runStartedAt = form.Samples().Size();
+                  Click(form, "StartBtn");
+              },
+              ExpectBreakBeforeRun},
+    // The port goes and is back at once, and the sample timer comes due before the window
+    // hears of it (a pseudo-terminal cannot time that): polling goes on, after a break.
+    FaultCase{"PortLostAndBack", {}, "ok", "HealthAccepted", {},
+              [](TMonitorForm& form) {
+                  form.Session().Close(); // as the session closes itself at a hang-up
+                  runStartedAt = form.Samples().Size();
+                  emit form.Session().PortLost();
+                  QMetaObject::invokeMethod(form.findChild<QTimer*>(QStringLiteral("SampleTimer")),
+                                            "timeout");
+              },
+              ExpectBreakBeforeRun},
+    // Curves hidden in an earlier run keep their legend entries, which show them again.
+    FaultCase{"HiddenCurves", {}, "ok", "HealthAccepted",
+              {{"hidden", QStringList{QStringLiteral("系统电压"), QStringLiteral("频差")}}}, {},
+              [](TMonitorForm& form) {
+                  for (QLegendMarker* m : Chart(form, "AnalogChart")->chart()->legend()->markers())
+                      EXPECT_TRUE(m->isVisible()) << m->series()->name().toStdString();
+                  QLegendMarker* m = Marker(form, QStringLiteral("系统电压"));
+                  ASSERT_TRUE(m);
+                  EXPECT_FALSE(m->series()->isVisible());
+                  emit m->clicked();
+                  EXPECT_TRUE(m->series()->isVisible() && m->isVisible());
+                  EXPECT_EQ(Remembered("hidden").toStringList(), QStringList{QStringLiteral("频差")});
+              }},
+    // Values in monitor.conf that cannot be right: the defaults, drawn, and saved instead.
+    FaultCase{"BadRemembered", {}, "ok", "HealthAccepted",
+              {{"span", QStringLiteral("nan")}, {"interval", 9}, {"slave", 0},
+               {"geometry", QByteArray("garbage")}}, {},
+              [](TMonitorForm& form) {
+                  EXPECT_DOUBLE_EQ(form.ViewRange().second - form.ViewRange().first, 60);
+                  EXPECT_GT(static_cast<QXYSeries*>(Chart(form, "AnalogChart")->chart()->series()[1])->count(), 0);
+                  EXPECT_EQ(Remembered("span").toDouble(), 60.0);
+                  EXPECT_EQ(Remembered("interval").toInt(), 0);
+                  EXPECT_EQ(Remembered("slave").toInt(), 1);
+              }},
+    // A span of a second: the ticks of every axis still read differently.
+    FaultCase{"NarrowSpan", {}, "ok", "HealthAccepted", {},
+              [](TMonitorForm& form) {
+                  const double t = form.Samples()[form.Samples().Size() - 1].t;
+                  form.SetView(t - 1, t, false);
+              }}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
