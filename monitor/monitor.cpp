@@ -123,6 +123,9 @@ const HealthRow HealthRows[] = {
     {"HealthInFlight", "等待应答"},
     {"HealthLate", "迟到应答"},
     {"HealthEcho", "跳过回显"},
+    // Requests that went out at the bound on a line that never fell silent: polling goes on,
+    // and this says why the late replies climb.
+    {"HealthQuietCut", "未等到静默"},
     {"HealthLast", "最近应答时间"},
     {"HealthMean", "平均应答时间"},
     {"HealthP95", "95%应答时间"},
@@ -626,6 +629,7 @@ void TMonitorForm::UpdateHealth() {
         QString::number(s.inFlight),
         QString::number(s.lateReplies),
         QString::number(s.echoesSkipped),
+        QString::number(s.quietWaitsCut),
         timed ? Millis(s.lastReplyTime) : QStringLiteral("-"),
         timed ? Millis(s.meanReplyTime) : QStringLiteral("-"),
         timed ? Millis(s.p95ReplyTime) : QStringLiteral("-"),
