@@ -133,6 +133,7 @@ const std::vector<CliCase> kCases{
      {"Device: /nonexistent/tty", "Check the port name"}},
     {"Timeout", {"--drop", "1"}, {{"--timeout", "100", "read", "working"}}, 4, {"no reply"}},
     {"OtherSlaveTimesOut", {}, {{"--slave", "2", "--timeout", "100", "read", "working"}}, 4, {}},
+    {"HighestSlaveIsAsked", {}, {{"--slave", "247", "--timeout", "50", "read", "working"}}, 4, {"slave 247"}},
     {"BadCrc", {"--bad-crc", "1"}, {{"read", "working"}}, 5, {"CRC failure"}},
     {"Split", {"--split", "1", "--split-gap", "300"}, {{"--timeout", "100", "read", "setpoints"}}, 5, {"wrong length"}},
     {"Exception", {"--exception", "1"}, {{"--format", "json", "write", "setpoint", "lead-time", "5"}}, 6,

@@ -68,6 +68,10 @@ TEST(BuildRequest, LayoutAndFrameLine) {
         }
     }
     EXPECT_EQ(FrameLine({}), "");
+    // Function 10 hex: every value high byte first, whole (an odd low byte included).
+    const std::vector<uint16_t> values{0x1235, 0x00FF};
+    EXPECT_EQ(modbus::BuildWriteMultipleRequest(1, 0x0100, values),
+              WithCrc({1, 0x10, 1, 0, 0, 2, 4, 0x12, 0x35, 0x00, 0xFF}));
 }
 
 TEST(ReplyChecks, CrcLengthAndRefusal) {

@@ -139,6 +139,11 @@ QStringList TickLabels(const QValueAxis* a) {
 // same label, every axis text inside its chart.
 void ExpectChartsDrawnSoundly(const TMonitorForm& form) {
     const std::size_t count = form.Samples().Size();
+    // One time axis: both plots start and end at the same x.
+    const auto* values = form.findChild<QChartView*>(QStringLiteral("AnalogChart"));
+    const auto* states = form.findChild<QChartView*>(QStringLiteral("StateChart"));
+    EXPECT_EQ(values->chart()->plotArea().left(), states->chart()->plotArea().left());
+    EXPECT_EQ(values->chart()->plotArea().right(), states->chart()->plotArea().right());
     for (const char* name : {"AnalogChart", "StateChart"}) {
         const auto* view = form.findChild<QChartView*>(QLatin1String(name));
         const bool analog = name[0] == 'A';

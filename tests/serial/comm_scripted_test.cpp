@@ -44,6 +44,13 @@ TEST(CommScripted, FreshComponentOpensWithItsDefaults) {
           &TComm::setDsrSensitivity, &TComm::setReplaceWhenParityError, &TComm::setIgnoreNullChar})
         (c.*set)(true);
     EXPECT_EQ(line->LastDcb().Flags, 0x2FFFu & ~0x0010u);
+    // The line format and flow characters, each applied to the open port as it is set.
+    c.setParity(TParity::Even);
+    c.setXonChar('A');
+    c.setXoffChar('B');
+    EXPECT_EQ(line->LastDcb().Parity, 2);
+    EXPECT_EQ(line->LastDcb().XonChar, 'A');
+    EXPECT_EQ(line->LastDcb().XoffChar, 'B');
 }
 
 TEST(CommScripted, LineErrorsAndModemEventsAreReported) {
