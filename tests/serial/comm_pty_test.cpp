@@ -10,6 +10,8 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
+#include <ctime>
+
 namespace {
 
 termios Settings(int fd) {
@@ -193,6 +195,7 @@ TEST_F(CommPty, ReadTimeoutModesAndStop) {
         port->SetCommTimeouts(timeouts);
         QElapsedTimer t;
         t.start();
+        const std::clock_t cpu = std::clock();
         serial::IoResult result = port->StartRead(buffer, sizeof buffer);
         if (result.status == serial::IoStatus::Pending) {
             ASSERT_EQ(port->WaitReader(stop), serial::WaitResult::Read);
@@ -201,6 +204,9 @@ TEST_F(CommPty, ReadTimeoutModesAndStop) {
         EXPECT_EQ(result.count, 2u) << atLeastMs;
         EXPECT_GE(t.elapsed(), atLeastMs);
         EXPECT_LT(t.elapsed(), belowMs);
+        // The wait sleeps until its deadline: a wait that spun would take the whole time.
+        EXPECT_LT(double(std::clock() - cpu) / CLOCKS_PER_SEC * 1000, 0.5 * t.elapsed() + 10)
+            << atLeastMs;
     }
     port->SetCommTimeouts({0, 0, 1, 0, 0}); // the read completes 1 ms after it starts
     ASSERT_EQ(port->StartRead(buffer, sizeof buffer).status, serial::IoStatus::Pending);
