@@ -168,9 +168,11 @@ int main(int argc, char** argv) {
         std::snprintf(name, sizeof name, "%d, %d ms chunks", line.baud, line.chunkMs);
         // The request in flight when a master was stopped is not a lost sample.
         const auto unanswered = [](const Run& r) { return std::max(0L, r.requests - r.samples - 1); };
-        std::snprintf(c, sizeof c, "%6.1f %.3f (%s%.2f) g%ld u%ld", cli.rate, cli.rate / limit,
-                      line.chunkMs > 1 ? "reads all, " : ">=", line.chunkMs > 1 ? 0.0 : goal, cli.violations,
-                      unanswered(cli));
+        char goalText[16] = "reads all";
+        if (line.chunkMs <= 1)
+            std::snprintf(goalText, sizeof goalText, ">=%.2f", goal);
+        std::snprintf(c, sizeof c, "%6.1f %.3f (%s) g%ld u%ld", cli.rate, cli.rate / limit, goalText,
+                      cli.violations, unanswered(cli));
         std::snprintf(l, sizeof l, "%6.1f %.3f g%ld u%ld", lib.rate, lib.rate / limit, lib.violations,
                       unanswered(lib));
         std::snprintf(m, sizeof m, "%6.1f %.3f g%ld u%ld", mb.rate, mb.rate / limit, mb.violations,
