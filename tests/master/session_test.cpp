@@ -25,6 +25,7 @@ struct FaultCase {
     int late = 0; // late replies counted: 3 when every reply comes after its time-out; -1: any
     uint64_t Statistics::*atLeastOne = nullptr;
     int baud = 9600;
+    int maxSpacingMs = 0; // > 0: each request goes out within this long of the one before
 };
 
 class SessionFaults : public ::testing::TestWithParam<FaultCase> {};
@@ -68,6 +69,8 @@ TEST_P(SessionFaults, OutcomeAndCountersMatchTheFault) {
             },
             2000);
 
+    for (int i = 1; c.maxSpacingMs > 0 && i < kRequests; ++i)
+        EXPECT_LT(results[i].sentAt - results[i - 1].sentAt, std::chrono::milliseconds(c.maxSpacingMs));
     for (int i = 0; c.outcome && i < kRequests; ++i) {
         const master::Result& r = results[i];
         EXPECT_EQ(r.outcome, *c.outcome) << i << ": " << master::OutcomeName(r.outcome);
@@ -140,11 +143,16 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"Write", {}, Ask::Write, Outcome::Ok, &Statistics::repliesAccepted},
         FaultCase{"Noise", {"--noise", "1"}, Ask::Working, Outcome::Ok, &Statistics::repliesAccepted},
         FaultCase{"Drop", {"--drop", "1"}, Ask::Working, Outcome::Timeout, &Statistics::timeouts},
+        // A whole frame with a bad CRC: nothing more is coming, so no guard before the next.
         FaultCase{"BadCrc",
                   {"--bad-crc", "1"},
                   Ask::Working,
                   Outcome::CrcFailure,
-                  &Statistics::crcFailures},
+                  &Statistics::crcFailures,
+                  0,
+                  nullptr,
+                  9600,
+                  testsim::FaultTableTimeoutMs},
         FaultCase{"Exception",
                   {"--exception", "1"},
                   Ask::Working,
