@@ -148,12 +148,20 @@ TEST(Options, ValuesAndClearErrors) {
               std::tuple("", 5, 19200, "COM7", 0.3, 18446744073709551615ull));
     EXPECT_EQ(sim::ParseOptions({}).options.AliasName(), "COM2");
     EXPECT_EQ(sim::ParseOptions({"--port", "/dev/ttyUSB0"}).options.AliasName(), "");
+    EXPECT_EQ(sim::ParseOptions({"--alias", std::string(64, 'C')}).error, ""); // the longest name
+    // Line time: on unless turned off; turnaround, chunks and chatter as given.
+    const sim::Options line =
+        sim::ParseOptions({"--turnaround", "7", "--chunk-ms", "16", "--chatter", "500"}).options;
+    EXPECT_EQ(std::tuple(line.lineTime, line.turnaroundMs, line.chunkMs, line.chatterMs),
+              std::tuple(true, 7, 16, 500));
+    EXPECT_FALSE(sim::ParseOptions({"--no-line-time"}).options.lineTime);
     // clang-format off
     const std::pair<std::vector<std::string>, const char*> bad[] = {
         {{"--bogus"}, "unknown option --bogus"}, {{"stray"}, "unexpected argument"},
         {{"--slave"}, "needs a value"}, {{"--slave", "248"}, "1 to 247"}, {{"--slave", "3x"}, "--slave"},
         {{"--drop", "1.5"}, "probability"}, {{"--noise", "nan"}, "probability"},
         {{"--alias", "a/b"}, "alias name"}, {{"--alias", "COM3", "--no-alias"}, "contradict"},
+        {{"--alias", std::string(65, 'C')}, "alias name"}, {{"--chatter", "0"}, "--chatter"},
         {{"--parity", "even"}, "only with --port"}};
     // clang-format on
     for (const auto& [args, mentions] : bad)

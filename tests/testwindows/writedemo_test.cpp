@@ -180,6 +180,7 @@ TEST_F(WriteForm, KeyFilterKeepsHexDigitsAsTypedAndBeepsAtEverythingElse) {
         Type(input, Qt::Key_Backspace, QStringLiteral("\b")); // kept
         Type(input, Qt::Key_Left, QString());                 // keys that type nothing pass
         Type(input, Qt::Key_Delete, QStringLiteral("\x7f"));
+        Type(input, Qt::Key_unknown, QStringLiteral("\x7f")); // DEL from another key: no beep
         EXPECT_EQ(text(), QStringLiteral("09af"));
         EXPECT_EQ(beeps.size(), 9u);
     }
