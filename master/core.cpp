@@ -239,10 +239,12 @@ void Core::CountLate(Clock::time_point now) {
 }
 
 Clock::time_point Core::ArrivalOf(std::size_t index) const {
-    for (const auto& [sizeAfter, at] : out_->arrivals)
-        if (sizeAfter > index)
-            return at;
-    return out_->arrivals.empty() ? Clock::time_point{} : out_->arrivals.back().second;
+    // The arrivals are in order of size, so the first that holds the byte is found by halving
+    // (a noisy line can deliver a byte at a time).
+    const auto& a = out_->arrivals;
+    const auto it = std::upper_bound(a.begin(), a.end(), index,
+                                     [](std::size_t i, const auto& e) { return i < e.first; });
+    return it != a.end() ? it->second : a.empty() ? Clock::time_point{} : a.back().second;
 }
 
 std::optional<Verdict> Core::Judge(Clock::time_point now) {
@@ -385,8 +387,6 @@ std::optional<Verdict> Core::Decide(Clock::time_point now) {
     if (started) {
         const auto replyEnd = *replyStart + ct * static_cast<int64_t>(rq.ReplyLength()) + CharTimeout();
         at = std::min(lastByte + CharTimeout(), std::max(replyEnd, responseDeadline));
-        if (bad && !partial)
-            at = std::min(at, lastByte + CharTimeout());
     }
     at = std::min(at, hardEnd);
     if (now < at) {
@@ -415,7 +415,6 @@ Verdict Core::Finish(Outcome outcome, Bytes reply, uint8_t code, Clock::time_poi
     v.outcome = outcome;
     v.exceptionCode = code;
     v.reply = std::move(reply);
-    v.echoSkipped = echoSkipped_;
     v.responseTime = std::chrono::duration_cast<Micros>(lastByte - out_->sentAt);
     if (outcome == Outcome::Ok || outcome == Outcome::Exception)
         CountReplyTime(v.responseTime);

@@ -142,7 +142,6 @@ struct Verdict {
     uint8_t exceptionCode = 0;
     Bytes reply;            // the reply as judged (empty for Timeout, PortLost, Cancelled)
     Micros responseTime{0}; // hand-over -> last byte of the reply (time-out: time waited)
-    bool echoSkipped = false;
 };
 
 class Core {
