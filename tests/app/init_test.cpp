@@ -4,6 +4,10 @@
 #include "app_test_support.h"
 
 #include <gtest/gtest.h>
+#include <QTest>
+#include <QGuiApplication>
+
+#include <QClipboard>
 
 using namespace apptest;
 
@@ -80,6 +84,17 @@ TEST(InitForm, TypedBaudTextHandsBackTheLastValidInteger) {
         EXPECT_EQ(capture.ErrorReports(), reports);
         EXPECT_EQ(form.CommBaudRate(), handedBack);
     }
+    // Pasted text is cut to what may still be typed.
+    QGuiApplication::clipboard()->setText(QStringLiteral("192001"));
+    BoxCapture capture;
+    TInitForm form;
+    DriveModal([&] { form.ShowWithPort(9600, "COM2"); },
+               [&] {
+                   Baud(form)->lineEdit()->clear();
+                   QTest::keyClick(Baud(form)->lineEdit(), Qt::Key_V, Qt::ControlModifier);
+                   Find<QPushButton>(form, "BitBtn1")->click();
+               });
+    EXPECT_EQ(form.CommBaudRate(), 1920);
 }
 
 TEST(StrToInt, WholeTextAsDecimalInteger) {

@@ -143,6 +143,8 @@ const std::vector<CliCase> kCases{
      {"rx 01 03 01 00", "rx 01 02 03 00"}},
     {"WriteCsv", {}, {{"--format", "csv", "write", "104", "7D0", "1F4"}}, 0,
      {"function,address,sent,received,outcome,values,exception_code,exception\n", ",ok,2000 500,,\n"}},
+    {"WriteCsvException", {"--exception", "1"}, {{"--format", "csv", "write", "104", "7D0"}}, 6,
+     {",exception,2000,04,slave device failure\n"}},
     {"WatchTimeHasTheUtcOffset", {}, {{"sh", "TZ=CST-8 \"$0\" --format csv watch working --count 1"}}, 0, {"+08:00,"}},
     {"WatchAllStopsAtTheException", {"--exception", "1"}, {{"--format", "json", "watch", "all", "--interval", "0", "--count", "2"}}, 6,
      {"\"requests_sent\": 2, ", "\"exceptions\": 2, \"last_exception_code\": 4, \"last_exception\": \"slave device failure\", ",
