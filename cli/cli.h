@@ -4,6 +4,8 @@
 // Two halves: the command line (ParseCommandLine, pure, refuses bad input before anything is
 // sent) and running a parsed command (Run, on a QCoreApplication's event loop).
 
+#include "device/map.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,19 +26,12 @@ enum ExitCode : int {
 
 enum class Format { Text, Json, Csv };
 
-// One named value of the device.
-struct Field {
-    uint16_t address;    // register or input address
-    const char* label;   // the windows' label, "系统电压"
-    const char* key;     // JSON / CSV key, "system_voltage"
-    const char* setName; // set-points: the name `write setpoint` takes; else nullptr
-};
-
-// Working data 0000..0004, set-points 0100..0107 (holding registers), switch states
-// 0300..030B (discrete inputs).
-const std::vector<Field>& WorkingFields();
-const std::vector<Field>& SetpointFields();
-const std::vector<Field>& SwitchFields();
+// The device's named values (device/map.h): working data 0000..0004, set-points 0100..0107
+// (holding registers), switch states 0300..030B (discrete inputs).
+using device::Field;
+using device::SetpointFields;
+using device::SwitchFields;
+using device::WorkingFields;
 
 struct Command {
     std::string name; // "read", "write", "watch", "scan", "list-ports"; empty with help
@@ -55,7 +50,7 @@ struct Command {
     uint32_t baud = 9600;
     int slave = 1;
     int timeoutMs = 500;
-    int charTimeoutMs = 30;   // silence that ends a reply that has started
+    int charTimeoutMs = 30;    // silence that ends a reply that has started
     std::string echo = "auto"; // auto (learned), on, off
     bool timeoutGiven = false;
     Format format = Format::Text;

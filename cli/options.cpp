@@ -1,54 +1,10 @@
 #include "cli/cli.h"
-#include "modbus/codec.h"
 
 #include <charconv>
 #include <functional>
 #include <map>
 
 namespace cli {
-
-const std::vector<Field>& WorkingFields() {
-    static const std::vector<Field> f{
-        {0x0000, "系统电压", "system_voltage", nullptr},
-        {0x0001, "机组电压", "unit_voltage", nullptr},
-        {0x0002, "系统频率", "system_frequency", nullptr},
-        {0x0003, "机组频率", "unit_frequency", nullptr},
-        {0x0004, "并机号", "paralleling_number", nullptr},
-    };
-    return f;
-}
-
-const std::vector<Field>& SetpointFields() {
-    static const std::vector<Field> f{
-        {0x0100, "越前时间", "lead_time", "lead-time"},
-        {0x0101, "合闸时间", "closing_time", "closing-time"},
-        {0x0102, "允许压差", "allowed_voltage_difference", "allowed-voltage-difference"},
-        {0x0103, "允许频差", "allowed_frequency_difference", "allowed-frequency-difference"},
-        {0x0104, "均压周期", "voltage_equalising_period", "voltage-equalising-period"},
-        {0x0105, "均压脉冲宽度", "voltage_pulse_width", "voltage-pulse-width"},
-        {0x0106, "均频周期", "frequency_equalising_period", "frequency-equalising-period"},
-        {0x0107, "均频脉冲宽度", "frequency_pulse_width", "frequency-pulse-width"},
-    };
-    return f;
-}
-
-const std::vector<Field>& SwitchFields() {
-    static const std::vector<Field> f{
-        {0x0300, "跃前动作", "advance_action", nullptr},
-        {0x0301, "相位允许", "phase_permitted", nullptr},
-        {0x0302, "频率允许", "frequency_permitted", nullptr},
-        {0x0303, "电压允许", "voltage_permitted", nullptr},
-        {0x0304, "压(频)差超差", "difference_out_of_tolerance", nullptr},
-        {0x0305, "信号断线", "signal_line_broken", nullptr},
-        {0x0306, "自检状态", "self_test", nullptr},
-        {0x0307, "键入状态", "key_input", nullptr},
-        {0x0308, "减速调控", "speed_down", nullptr},
-        {0x0309, "增速调控", "speed_up", nullptr},
-        {0x030A, "降压调控", "voltage_down", nullptr},
-        {0x030B, "升压调控", "voltage_up", nullptr},
-    };
-    return f;
-}
 
 namespace {
 
@@ -253,7 +209,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
             c.setpointValue = static_cast<int>(v);
             c.address = c.setpoint->address;
             // Sign and magnitude, as the device stores it.
-            c.values = {modbus::ToSignMagnitude(v)};
+            c.values = {device::Encode(static_cast<int>(v))};
             return r;
         }
         c.what = "registers";

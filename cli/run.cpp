@@ -344,15 +344,17 @@ private:
         std::vector<Request> rq;
         std::vector<const std::vector<Field>*> groups;
         if (what == "working" || what == "all") {
-            rq.push_back(Request::ReadHoldingRegisters(slave, 0x0000, 5));
+            rq.push_back(Request::ReadHoldingRegisters(slave, device::kWorkingStart,
+                                                      device::kWorkingCount));
             groups.push_back(&WorkingFields());
         }
         if (what == "setpoints" || (what == "all" && c_.name == "read")) {
-            rq.push_back(Request::ReadHoldingRegisters(slave, 0x0100, 8));
+            rq.push_back(Request::ReadHoldingRegisters(slave, device::kSetpointStart,
+                                                      device::kSetpointCount));
             groups.push_back(&SetpointFields());
         }
         if (what == "switches" || what == "all") {
-            rq.push_back(Request::ReadDiscreteInputs(slave, 0x0300, 12));
+            rq.push_back(Request::ReadDiscreteInputs(slave, device::kInputStart, device::kInputCount));
             groups.push_back(&SwitchFields());
         }
         if (what == "registers")

@@ -1,6 +1,6 @@
 #include "recorder.h"
 
-#include "cli/cli.h"
+#include "device/map.h"
 
 #include <QFile>
 
@@ -46,9 +46,9 @@ QByteArray IsoTime(const QDateTime& when) {
 QByteArray Recorder::Header() {
     // The labels the register and switch windows show, so that the columns read the same.
     QByteArray h = "时间,经过秒数,从站";
-    for (const cli::Field& f : cli::WorkingFields())
+    for (const device::Field& f : device::WorkingFields())
         h += QByteArray(",") + f.label;
-    for (const cli::Field& f : cli::SwitchFields())
+    for (const device::Field& f : device::SwitchFields())
         h += QByteArray(",") + f.label;
     return h + ",结果\n";
 }

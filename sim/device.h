@@ -23,6 +23,8 @@
 //
 // Pure logic: no I/O, no clock (times are passed in), one thread.
 
+#include "device/map.h"
+
 #include <array>
 #include <cstdint>
 #include <span>
@@ -31,34 +33,30 @@
 
 namespace sim {
 
-inline constexpr uint16_t kWorkingStart = 0x0000;
-inline constexpr uint16_t kWorkingCount = 5;
-inline constexpr uint16_t kSetpointStart = 0x0100;
-inline constexpr uint16_t kSetpointCount = 8;
-inline constexpr uint16_t kInputStart = 0x0300;
-inline constexpr uint16_t kInputCount = 12;
+// The device's map (addresses, inputs, scales) is device/map.h's.
+using device::kInputCount;
+using device::kInputStart;
+using device::kSetpointCount;
+using device::kSetpointStart;
+using device::kWorkingCount;
+using device::kWorkingStart;
+// Input numbers (offset from 0300 hex).
+using Input = device::Input;
+using enum device::Input;
+
 inline constexpr int64_t kCycleMs = 60000;
 
-// Lead time, closing time, allowed voltage and frequency difference, voltage equalising
-// period and pulse width, frequency equalising period and pulse width.
-inline constexpr std::array<uint16_t, kSetpointCount> kDefaultSetpoints = {120, 100, 30, 20,
-                                                                           2000, 400, 3000, 500};
-
-// Input numbers (offset from 0300 hex).
-enum Input : int {
-    kAdvanceAction = 0,
-    kPhasePermitted,
-    kFrequencyPermitted,
-    kVoltagePermitted,
-    kOutOfTolerance,
-    kSignalBroken,
-    kSelfTest,
-    kKeyInput,
-    kSpeedDown,
-    kSpeedUp,
-    kVoltageDown,
-    kVoltageUp,
-};
+// Lead time 120 ms, closing time 100 ms, allowed voltage difference 3.0 V and frequency
+// difference 0.20 Hz, voltage equalising period 2000 ms and pulse width 400 ms, frequency
+// equalising period 3000 ms and pulse width 500 ms, each in its register's counts.
+inline constexpr std::array<uint16_t, kSetpointCount> kDefaultSetpoints = [] {
+    using device::Counts;
+    return std::array<uint16_t, kSetpointCount>{
+        uint16_t(Counts(120, device::Millisecond)),  uint16_t(Counts(100, device::Millisecond)),
+        uint16_t(Counts(3.0, device::Volt)),         uint16_t(Counts(0.20, device::Hertz)),
+        uint16_t(Counts(2000, device::Millisecond)), uint16_t(Counts(400, device::Millisecond)),
+        uint16_t(Counts(3000, device::Millisecond)), uint16_t(Counts(500, device::Millisecond))};
+}();
 
 // Appends the CRC-16 of all bytes so far, low byte first.
 void AppendCrc(std::vector<uint8_t>& frame);
