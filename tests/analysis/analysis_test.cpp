@@ -1,0 +1,249 @@
+// The analysis on synthetic sample streams: each row is a little script of the device's
+// states over time, sampled at 10 per second unless the row says otherwise, and the attempts
+// the analysis must find in it.
+#include "analysis/attempts.h"
+#include "analysis/report.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+
+namespace {
+
+using namespace analysis;
+using namespace device;
+
+constexpr uint16_t B(Input k) {
+    return uint16_t(1u << k);
+}
+constexpr uint16_t kAllPermitted =
+    B(kVoltagePermitted) | B(kFrequencyPermitted) | B(kPhasePermitted);
+
+// The device at a moment: differences (unit minus system, in counts), the paralleling number
+// and the states. The stream builder turns it into a sample.
+struct Moment {
+    int du = 0, df = 0, unit = 1;
+    uint16_t states = 0;
+    uint8_t have = HaveValues | HaveStates;
+    bool skip = false; // not sampled (polling stopped)
+};
+using Script = std::function<Moment(double t)>;
+
+// A clean synchronisation of unit `unit`, starting at `t0`: out of tolerance with speed-up
+// pulses (0.5 s every 3 s) until 10 s, then voltage and frequency permitted, phase permitted
+// from 16 s, the advance action from 19.88 s held 3 s; closed (differences 0, no
+// permissions) from 19.98 s.
+Moment Clean(double t, double t0, int unit, uint16_t drop = 0, int dfAtClose = 4,
+             double advanceWidth = 3.0) {
+    Moment m;
+    m.unit = unit;
+    const double u = t - t0;
+    if (u < 0)
+        return m;
+    if (u < 10) {
+        m.du = -50, m.df = -40;
+        m.states = B(kOutOfTolerance);
+        if (std::fmod(u, 3.0) < 0.5)
+            m.states |= B(kSpeedUp);
+        return m;
+    }
+    const bool closed = u >= 19.98;
+    if (!closed) {
+        m.du = 0, m.df = dfAtClose;
+        m.states = B(kVoltagePermitted) | B(kFrequencyPermitted);
+        if (u >= 16)
+            m.states |= B(kPhasePermitted);
+        m.states &= uint16_t(~drop);
+    }
+    if (u >= 19.88 && u < 19.88 + advanceWidth)
+        m.states |= B(kAdvanceAction);
+    return m;
+}
+
+struct Row {
+    const char* name;
+    Script script;
+    double until;      // seconds of samples
+    double step = 0.1; // sampling interval
+    bool setpoints = true;
+    // Expected, per attempt: verdict, finding keys (joined by spaces), paralleling number.
+    std::vector<std::tuple<Verdict, std::string, int>> attempts;
+    std::function<void(const std::vector<Attempt>&)> more{};
+};
+
+class Streams : public ::testing::TestWithParam<Row> {};
+
+Sample ToSample(double t, const Moment& m) {
+    Sample s;
+    s.t = t;
+    s.values = {1000, int16_t(1000 + m.du), 5000, int16_t(5000 + m.df), int16_t(m.unit)};
+    s.states = m.states;
+    s.have = m.have;
+    return s;
+}
+
+// Set-points as the simulator's defaults: lead 120 ms, closing 100 ms, 3.0 V, 0.20 Hz.
+SetpointReading Defaults(double t) {
+    return {t, {120, 100, 30, 20, 2000, 400, 3000, 500}};
+}
+
+TEST_P(Streams, Attempts) {
+    const Row& row = GetParam();
+    Analyser an;
+    if (row.setpoints)
+        an.AddSetpoints(Defaults(0));
+    const int n = int(std::lround(row.until / row.step));
+    for (int i = 0; i <= n; ++i) {
+        const double t = i * row.step;
+        if (const Moment m = row.script(t); !m.skip)
+            an.Add(ToSample(t, m));
+    }
+    an.Finish();
+    const auto& got = an.Attempts();
+    ASSERT_EQ(got.size(), row.attempts.size()) << Text(an);
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        const auto& [verdict, findings, unit] = row.attempts[i];
+        std::string keys;
+        for (const Finding& f : got[i].findings)
+            keys += (keys.empty() ? "" : " ") + f.key;
+        EXPECT_EQ(got[i].verdict, verdict) << "attempt " << i << "\n" << Text(an);
+        EXPECT_EQ(keys, findings) << "attempt " << i;
+        EXPECT_EQ(got[i].parallelingNumber, unit) << "attempt " << i;
+        EXPECT_FALSE(got[i].closing && got[i].verdict == Verdict::Incomplete);
+    }
+    if (row.more)
+        row.more(got);
+}
+
+const Row kRows[] = {
+    {"CleanClosing",
+     [](double t) { return Clean(t, 1, 1); },
+     30,
+     0.1,
+     true,
+     {{Verdict::Passed, "", 1}},
+     [](const std::vector<Attempt>& a) {
+         const Closing& c = *a[0].closing;
+         // The edge at 20.88 lies between the samples at 20.8 and 20.9.
+         EXPECT_NEAR(c.before, 20.8, 1e-9);
+         EXPECT_NEAR(c.after, 20.9, 1e-9);
+         EXPECT_NEAR(a[0].start, 1.0, 1e-9);
+         EXPECT_NEAR(a[0].TimeToClose(), 19.9, 1e-9);
+         EXPECT_EQ(c.frequencyBefore, 4);
+         EXPECT_NEAR(c.slipHz, 0.04, 1e-9);
+         // 360° x 0.04 Hz x 0.120 s
+         EXPECT_NEAR(*c.phaseAdvanceDegrees, 1.728, 1e-9);
+         EXPECT_NEAR(c.permissionFor[kPhasePermission], 20.8 - 17.0, 0.11);
+         EXPECT_NEAR(c.permissionFor[kVoltagePermission], 20.8 - 11.0, 0.11);
+         // Speed-up pulses at 0, 3, 6, 9 s into the attempt, each seen for 0.5 s.
+         EXPECT_EQ(a[0].pulses[kSpeedUpPulses].count, 4);
+         EXPECT_NEAR(a[0].pulses[kSpeedUpPulses].width, 2.0, 0.21);
+         EXPECT_EQ(a[0].pulses[kVoltageUpPulses].count, 0);
+         EXPECT_FALSE(c.singleSample);
+     }},
+    {"ClosingWithoutPhasePermission",
+     [](double t) { return Clean(t, 1, 1, B(kPhasePermitted)); },
+     30,
+     0.1,
+     true,
+     {{Verdict::Finding, "phase_permitted_absent", 1}}},
+    {"ClosingOutsideTheAllowedFrequencyDifference",
+     [](double t) { return Clean(t, 1, 1, 0, 25); },
+     30,
+     0.1,
+     true,
+     {{Verdict::Finding, "frequency_difference", 1}}},
+    {"WithoutSetpointsTheDifferencesAreNotJudged",
+     [](double t) { return Clean(t, 1, 1, 0, 25); },
+     30,
+     0.1,
+     false,
+     {{Verdict::Passed, "", 1}},
+     [](const std::vector<Attempt>& a) {
+         EXPECT_FALSE(a[0].closing->phaseAdvanceDegrees);
+         EXPECT_FALSE(a[0].setpoints);
+     }},
+    // A 60 ms advance pulse seen by one sample: a closing, said to be short.
+    {"AdvancePulseSeenInOneSample",
+     [](double t) { return Clean(t, 1, 1, 0, 4, 0.06); },
+     30,
+     0.1,
+     true,
+     {{Verdict::Passed, "", 1}},
+     [](const std::vector<Attempt>& a) { EXPECT_TRUE(a[0].closing->singleSample); }},
+    // A 40 ms pulse between two samples: never a closing, but a closing not seen.
+    {"AdvancePulseBetweenSamples",
+     [](double t) {
+         Moment m = Clean(t, 1, 1, 0, 4, 0.04);
+         m.states &= uint16_t(~B(kAdvanceAction));
+         return m;
+     },
+     30,
+     0.1,
+     true,
+     {{Verdict::Unsure, "advance_action_not_seen", 1}},
+     [](const std::vector<Attempt>& a) {
+         EXPECT_NEAR(a[0].missedBefore, 20.9, 1e-9);
+         EXPECT_NEAR(a[0].missedAfter, 21.0, 1e-9);
+     }},
+    // The device stops answering from 15 s: failed samples (no parts) every 1.1 s.
+    {"AttemptCutByALostLink",
+     [](double t) {
+         Moment m = Clean(t, 1, 1);
+         if (t >= 15)
+             m.have = 0;
+         return m;
+     },
+     30,
+     0.1,
+     true,
+     {{Verdict::Incomplete, "", 1}},
+     [](const std::vector<Attempt>& a) { EXPECT_EQ(a[0].cut, "链路中断"); }},
+    // Stop at 15 s, start again at 22 s: the advance action is then already on, with no
+    // edge in the data, so there is no closing.
+    {"StopMidAttempt",
+     [](double t) {
+         Moment m = Clean(t, 1, 1);
+         m.skip = t >= 15 && t < 21.95;
+         if (t >= 21.95 && t < 22.05)
+             m.have |= RunStart;
+         return m;
+     },
+     30,
+     0.1,
+     true,
+     {{Verdict::Incomplete, "", 1}},
+     [](const std::vector<Attempt>& a) { EXPECT_EQ(a[0].cut, "轮询停止"); }},
+    {"TwoUnitsOneAfterTheOther",
+     [](double t) { return t < 30 ? Clean(t, 1, 1) : Clean(t, 31, 2); },
+     60,
+     0.1,
+     true,
+     {{Verdict::Passed, "", 1}, {Verdict::Passed, "", 2}}},
+    // Data that begins with the permissions already present: a closing whose start was not
+    // seen.
+    {"DataBeginsMidAttempt",
+     [](double t) { return Clean(t + 15, 1, 3); },
+     15,
+     0.1,
+     true,
+     {{Verdict::Passed, "", 3}},
+     [](const std::vector<Attempt>& a) {
+         EXPECT_FALSE(a[0].startSeen);
+         EXPECT_FALSE(a[0].closing->riseSeen[kVoltagePermission]);
+     }},
+    // Sampling once a second: a missing sample is no lost link.
+    {"SlowSampling",
+     [](double t) { return Clean(t, 1, 1); },
+     30,
+     1.0,
+     true,
+     {{Verdict::Passed, "", 1}},
+     [](const std::vector<Attempt>& a) { EXPECT_NEAR(a[0].closing->Spacing(), 1.0, 1e-9); }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, Streams, ::testing::ValuesIn(kRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
