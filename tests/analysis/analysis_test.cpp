@@ -247,3 +247,98 @@ INSTANTIATE_TEST_SUITE_P(Rows, Streams, ::testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
+
+// The record reader: what it reads, skips and refuses. Each file is the header (with the byte
+// order mark unless the row says otherwise) and the row's lines.
+#include "analysis/record.h"
+
+#include <QTemporaryDir>
+
+namespace {
+
+const char* kOk1 =
+    "2026-12-06T21:45:03.100+08:00,0.100,1,1000,1000,5000,5004,1,0,1,1,1,0,0,0,0,0,0,0,0,ok";
+const char* kOk2 =
+    "2026-12-06T21:45:03.200+08:00,0.200,1,1000,1001,5000,5004,1,1,1,1,1,0,0,0,0,0,0,0,0,ok";
+const char* kSetpoints =
+    "2026-12-06T21:45:03.000+08:00,0.000,1,,,,,,,,,,,,,,,,,,setpoints 越前时间=120 "
+    "合闸时间=100 允许压差=30 允许频差=20 均压周期=2000 均压脉冲宽度=400 "
+    "均频周期=3000 均频脉冲宽度=500";
+
+struct FileRow {
+    const char* name;
+    std::string body; // after the header
+    analysis::RecordError error;
+    long long samples, setpoints, skipped;
+    std::string attempts = ""; // verdict keys
+    bool bom = true;
+    std::string header = analysis::RecordHeader().toStdString();
+};
+
+class Records : public ::testing::TestWithParam<FileRow> {};
+
+TEST_P(Records, ReadSkippedOrRefused) {
+    const FileRow& row = GetParam();
+    QTemporaryDir dir;
+    const QString path = dir.filePath("r.csv");
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray::fromStdString((row.bom ? std::string(analysis::RecordByteOrderMark) : "") +
+                                      row.header + row.body));
+    f.close();
+    analysis::Analyser an;
+    analysis::RecordStats st;
+    const analysis::RecordError e = analysis::LoadRecord(path, an, st);
+    ASSERT_EQ(e, row.error);
+    if (e != analysis::RecordError::None) {
+        EXPECT_TRUE(analysis::RecordErrorText(e, path).contains(path));
+        EXPECT_TRUE(an.Attempts().empty() && an.Setpoints().empty());
+        return;
+    }
+    EXPECT_EQ(st.samples, row.samples);
+    EXPECT_EQ(st.setpoints, row.setpoints);
+    EXPECT_EQ(st.skipped, row.skipped);
+    EXPECT_EQ(st.samples + st.setpoints + st.skipped, st.lines);
+    std::string verdicts;
+    for (const Attempt& a : an.Attempts())
+        verdicts += (verdicts.empty() ? "" : " ") + std::string(VerdictKey(a.verdict));
+    EXPECT_EQ(verdicts, row.attempts);
+}
+
+std::string Lines(std::initializer_list<std::string> l) {
+    std::string out;
+    for (const std::string& s : l)
+        out += s + "\n";
+    return out;
+}
+
+const FileRow kFiles[] = {
+    {"SetpointsAndAClosing", Lines({kSetpoints, kOk1, kOk2}), analysis::RecordError::None, 2, 1, 0,
+     "passed"},
+    {"WithoutByteOrderMark", Lines({kOk1, kOk2}), analysis::RecordError::None, 2, 0, 0, "passed",
+     false},
+    {"FromAnotherProgram", Lines({kOk1}), analysis::RecordError::NotARecord, 0, 0, 0, "", true,
+     "time,system_voltage,unit_voltage\n"},
+    {"Empty", "", analysis::RecordError::NotARecord, 0, 0, 0, "", false, ""},
+    // Damaged lines: too few columns, a state of 2, values partly empty, time backwards, a
+    // bad time, a set-point missing, a last line cut short.
+    {"DamagedLinesSkippedAndCounted",
+     Lines(
+         {kOk1, std::string(kOk1).substr(0, 50),
+          "2026-12-06T21:45:03.150+08:00,0.150,1,1000,1000,5000,5004,1,0,2,1,1,0,0,0,0,0,0,0,0,ok",
+          "2026-12-06T21:45:03.150+08:00,0.150,1,1000,,5000,5004,1,0,1,1,1,0,0,0,0,0,0,0,0,ok",
+          "2026-12-06T21:45:03.050+08:00,0.050,1,1000,1000,5000,5004,1,0,1,1,1,0,0,0,0,0,0,0,0,ok",
+          "2026-13-06T21:45:03.150+08:00,0.150,1,1000,1000,5000,5004,1,0,1,1,1,0,0,0,0,0,0,0,0,ok",
+          std::string(kSetpoints).substr(0, std::string(kSetpoints).size() - 20)}) +
+         kOk2,
+     analysis::RecordError::None, 1, 0, 7, ""},
+    // A failed sample keeps its line, without data.
+    {"FailedSample",
+     Lines({kOk1, "2026-12-06T21:45:03.150+08:00,0.150,1,,,,,,,,,,,,,,,,,,timeout", kOk2}),
+     analysis::RecordError::None, 3, 0, 0, "passed"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, Records, ::testing::ValuesIn(kFiles),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
