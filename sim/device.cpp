@@ -83,6 +83,21 @@ bool Within(unsigned start, unsigned count, unsigned first, unsigned n) {
 
 } // namespace
 
+int64_t Device::AdvanceAtMs() const {
+    // The breaker closes at coincidence only when the differences are then within tolerance:
+    // the voltage ramp has ended by then, so it is the frequency slip that decides.
+    if (kFinalSlip > Positive(setpoints_[kAllowedFrequencyDifference]))
+        return -1;
+    // The advance action goes out the lead time before coincidence.
+    return kCloseAtMs - std::min<int64_t>(Ms(setpoints_[kLeadTime]), kCloseAtMs);
+}
+
+int64_t Device::CloseAtMs() const {
+    // The closing time after the advance action (so at coincidence when the two agree).
+    const int64_t advanceAt = AdvanceAtMs();
+    return advanceAt < 0 ? -1 : std::min<int64_t>(advanceAt + Ms(setpoints_[kClosingTime]), kCycleMs - 1);
+}
+
 Snapshot Device::At(int64_t ms) const {
     ms = std::max<int64_t>(ms, 0);
     const int64_t t = ms % kCycleMs;
@@ -100,13 +115,9 @@ Snapshot Device::At(int64_t ms) const {
     const int64_t allowedF = Positive(setpoints_[kAllowedFrequencyDifference]);
     const bool vOk = std::abs(dv0) <= allowedV;
     const bool fOk = std::abs(df0) <= allowedF;
-    // The breaker closes at coincidence only when the differences are then within tolerance:
-    // the voltage ramp has ended by then, so it is the frequency slip that decides.
-    const bool closes = kFinalSlip <= allowedF;
-    // The advance action goes out the lead time before coincidence; the breaker closes the
-    // closing time after it (so at coincidence when the two set-points agree).
-    const int64_t advanceAt = kCloseAtMs - std::min<int64_t>(Ms(setpoints_[kLeadTime]), kCloseAtMs);
-    const int64_t closeAt = std::min<int64_t>(advanceAt + Ms(setpoints_[kClosingTime]), kCycleMs - 1);
+    const bool closes = CloseAtMs() >= 0;
+    const int64_t advanceAt = AdvanceAtMs();
+    const int64_t closeAt = CloseAtMs();
     const bool closed = closes && t >= closeAt;
 
     const int dv = closed ? 0 : dv0;

@@ -91,6 +91,11 @@ public:
 
     // The working data and inputs `ms` milliseconds after the device started.
     Snapshot At(int64_t ms) const;
+    // Within each cycle, with the set-points as they are: when the advance action rises, and
+    // when the breaker closes (ms from the cycle's start); -1 for both when it does not close
+    // (the final slip is outside the allowed frequency difference).
+    int64_t AdvanceAtMs() const;
+    int64_t CloseAtMs() const;
 
     // Answers one frame whose CRC has been checked, at `ms` after start.
     Outcome Handle(std::span<const uint8_t> frame, int64_t ms);
