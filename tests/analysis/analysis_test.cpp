@@ -342,3 +342,61 @@ INSTANTIATE_TEST_SUITE_P(Rows, Records, ::testing::ValuesIn(kFiles),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
+
+// End to end: the simulator's cycle (its clock 10 times faster, a cycle in 6 s), recorded by
+// democomm-cli for a little under two cycles and analysed, gives one passed closing per
+// closing the simulator logged, each between the two samples around it; analyse says so too.
+#include "../sim/process.h"
+
+namespace {
+
+TEST(EndToEnd, RecordedCycleMatchesTheSimulatorsClosings) {
+    QTemporaryDir dir;
+    testsim::Background sim({DEMOCOMM_SIM_PATH, "--no-alias", "--seed", "1", "--speed", "10"});
+    const std::string port = sim.Field("port");
+    ASSERT_FALSE(port.empty());
+    const std::string record = dir.filePath("session.csv").toStdString();
+    testsim::Background cli({"sh", "-c", "out=$1; shift; exec \"$@\" >\"$out\" 2>/dev/null", "sh",
+                             record, DEMOCOMM_CLI_PATH, "--port", port, "--format", "csv", "watch",
+                             "all", "--interval", "100", "--count", "115"});
+    ASSERT_EQ(cli.Wait(30000), 0);
+
+    analysis::Analyser an;
+    analysis::RecordStats st;
+    ASSERT_EQ(analysis::LoadRecord(QString::fromStdString(record), an, st),
+              analysis::RecordError::None);
+    EXPECT_EQ(st.samples, 115);
+    EXPECT_EQ(st.setpoints, 1);
+    EXPECT_EQ(st.skipped, 0);
+    const auto wall = [&](double t) { return double(st.originMs) + t * 1000; };
+    // The simulator's closings within the record: when the advance action rose (Unix ms).
+    std::vector<double> closings;
+    for (const std::string& l : sim.Lines())
+        if (const auto at = l.find("advance action at unix ms "); at != std::string::npos) {
+            const double ms = std::stod(l.substr(at + 26));
+            if (ms > wall(st.firstT) && ms < wall(st.lastT))
+                closings.push_back(ms);
+        }
+    ASSERT_GE(closings.size(), 1u) << sim.Output();
+    std::vector<double> found;
+    for (const Attempt& a : an.Attempts())
+        if (a.closing) {
+            EXPECT_EQ(a.verdict, Verdict::Passed) << Text(an);
+            found.push_back(wall(a.closing->after));
+            // The states are read a request after the sample's time: the edge may lie up to
+            // that much past the sample showing it.
+            const bool matched = std::any_of(closings.begin(), closings.end(), [&](double ms) {
+                return ms > wall(a.closing->before) - 50 && ms <= wall(a.closing->after) + 100;
+            });
+            EXPECT_TRUE(matched) << Text(an) << sim.Output();
+        }
+    EXPECT_EQ(found.size(), closings.size()) << Text(an);
+
+    testsim::Background analyse({DEMOCOMM_CLI_PATH, "--format", "json", "analyse", record});
+    EXPECT_EQ(analyse.Wait(10000), 0);
+    EXPECT_NE(analyse.Output().find("\"passed\": " + std::to_string(found.size())),
+              std::string::npos)
+        << analyse.Output();
+}
+
+} // namespace
