@@ -220,6 +220,10 @@ std::string Json(const Analyser& analyser, const TimeText& time) {
         } else {
             out += "null";
         }
+        out += ", \"missed_between_t\": " +
+               (a.verdict == Verdict::Unsure
+                    ? "[" + num(a.missedBefore) + ", " + num(a.missedAfter) + "]"
+                    : std::string("null"));
         out += ", \"pulses\": {";
         for (int k = 0; k < 4; ++k)
             out += std::string(k ? ", " : "") + JsonString(PulseKey(k)) +

@@ -25,7 +25,8 @@ Summary Summarise(const std::vector<Attempt>& attempts);
 std::string Text(const Analyser& analyser, const TimeText& time = {});
 // {"setpoints": [...], "attempts": [...], "summary": {...}} and a newline. Times as `time`
 // gives them (strings), plus seconds on the samples' clock ("t" keys); differences in V and
-// Hz; absent figures null.
+// Hz; absent figures null. An unsure attempt gives the two samples between which the
+// permissions vanished ("missed_between_t").
 std::string Json(const Analyser& analyser, const TimeText& time = {});
 
 // A JSON string literal of UTF-8 text.
