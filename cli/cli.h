@@ -4,6 +4,8 @@
 // Two halves: the command line (ParseCommandLine, pure, refuses bad input before anything is
 // sent) and running a parsed command (Run, on a QCoreApplication's event loop).
 
+#include "device/map.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,29 +21,26 @@ enum ExitCode : int {
     kBadReply = 5, // CRC or length failure
     kException = 6,
     kNotEchoed = 7,
-    kOutputError = 8, // standard output could not be written (a closed pipe, a full disk)
+    kOutputError = 8,  // standard output could not be written (a closed pipe, a full disk)
+    kFinding = 9,      // analyse: a closing with a finding, or one that may have been missed
+    kRecordError = 10, // analyse: the record cannot be read, or is not a record
 };
 
 enum class Format { Text, Json, Csv };
 
-// One named value of the device.
-struct Field {
-    uint16_t address;    // register or input address
-    const char* label;   // the windows' label, "系统电压"
-    const char* key;     // JSON / CSV key, "system_voltage"
-    const char* setName; // set-points: the name `write setpoint` takes; else nullptr
-};
-
-// Working data 0000..0004, set-points 0100..0107 (holding registers), switch states
-// 0300..030B (discrete inputs).
-const std::vector<Field>& WorkingFields();
-const std::vector<Field>& SetpointFields();
-const std::vector<Field>& SwitchFields();
+// The device's named values (device/map.h): working data 0000..0004, set-points 0100..0107
+// (holding registers), switch states 0300..030B (discrete inputs).
+using device::Field;
+using device::SetpointFields;
+using device::SwitchFields;
+using device::WorkingFields;
 
 struct Command {
-    std::string name; // "read", "write", "watch", "scan", "list-ports"; empty with help
+    std::string name; // "read", "write", "watch", "scan", "list-ports", "analyse"; empty with
+                      // help
     std::string what; // read/watch: working, setpoints, switches, all, registers, inputs;
                       // write: "registers" or "setpoint"
+    std::string file; // analyse: the record
     uint16_t address = 0;
     uint16_t count = 0;
     std::vector<uint16_t> values; // write: raw words
@@ -55,7 +54,7 @@ struct Command {
     uint32_t baud = 9600;
     int slave = 1;
     int timeoutMs = 500;
-    int charTimeoutMs = 30;   // silence that ends a reply that has started
+    int charTimeoutMs = 30;    // silence that ends a reply that has started
     std::string echo = "auto"; // auto (learned), on, off
     bool timeoutGiven = false;
     Format format = Format::Text;
@@ -73,12 +72,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args);
 
 std::string UsageText();
 
-// Runs `command` and returns the exit code. Writes records (and, with text, frames) to standard
-// output, diagnostics to standard error. Needs a QCoreApplication. Ignores SIGPIPE (a write to
-// a closed pipe is an output failure, kOutputError); while a port is open it takes SIGINT,
-// SIGTERM and SIGHUP itself, so that the port is always closed properly: watch then ends
-// with the link statistics and kOk, the other commands end by the same signal once the port
-// is closed (the caller sees the usual 128 + signal number).
+// Runs `command` and returns the exit code. `analyse` reads its record and opens no port. Writes
+// records (and, with text, frames) to standard output, diagnostics to standard error. Needs a
+// QCoreApplication. Ignores SIGPIPE (a write to a closed pipe is an output failure, kOutputError);
+// while a port is open it takes SIGINT, SIGTERM and SIGHUP itself, so that the port is always
+// closed properly: watch then ends with the link statistics and kOk, the other commands end by the
+// same signal once the port is closed (the caller sees the usual 128 + signal number).
 int Run(const Command& command);
 
 } // namespace cli

@@ -1,54 +1,10 @@
 #include "cli/cli.h"
-#include "modbus/codec.h"
 
 #include <charconv>
 #include <functional>
 #include <map>
 
 namespace cli {
-
-const std::vector<Field>& WorkingFields() {
-    static const std::vector<Field> f{
-        {0x0000, "系统电压", "system_voltage", nullptr},
-        {0x0001, "机组电压", "unit_voltage", nullptr},
-        {0x0002, "系统频率", "system_frequency", nullptr},
-        {0x0003, "机组频率", "unit_frequency", nullptr},
-        {0x0004, "并机号", "paralleling_number", nullptr},
-    };
-    return f;
-}
-
-const std::vector<Field>& SetpointFields() {
-    static const std::vector<Field> f{
-        {0x0100, "越前时间", "lead_time", "lead-time"},
-        {0x0101, "合闸时间", "closing_time", "closing-time"},
-        {0x0102, "允许压差", "allowed_voltage_difference", "allowed-voltage-difference"},
-        {0x0103, "允许频差", "allowed_frequency_difference", "allowed-frequency-difference"},
-        {0x0104, "均压周期", "voltage_equalising_period", "voltage-equalising-period"},
-        {0x0105, "均压脉冲宽度", "voltage_pulse_width", "voltage-pulse-width"},
-        {0x0106, "均频周期", "frequency_equalising_period", "frequency-equalising-period"},
-        {0x0107, "均频脉冲宽度", "frequency_pulse_width", "frequency-pulse-width"},
-    };
-    return f;
-}
-
-const std::vector<Field>& SwitchFields() {
-    static const std::vector<Field> f{
-        {0x0300, "跃前动作", "advance_action", nullptr},
-        {0x0301, "相位允许", "phase_permitted", nullptr},
-        {0x0302, "频率允许", "frequency_permitted", nullptr},
-        {0x0303, "电压允许", "voltage_permitted", nullptr},
-        {0x0304, "压(频)差超差", "difference_out_of_tolerance", nullptr},
-        {0x0305, "信号断线", "signal_line_broken", nullptr},
-        {0x0306, "自检状态", "self_test", nullptr},
-        {0x0307, "键入状态", "key_input", nullptr},
-        {0x0308, "减速调控", "speed_down", nullptr},
-        {0x0309, "增速调控", "speed_up", nullptr},
-        {0x030A, "降压调控", "voltage_down", nullptr},
-        {0x030B, "升压调控", "voltage_up", nullptr},
-    };
-    return f;
-}
 
 namespace {
 
@@ -253,7 +209,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
             c.setpointValue = static_cast<int>(v);
             c.address = c.setpoint->address;
             // Sign and magnitude, as the device stores it.
-            c.values = {modbus::ToSignMagnitude(v)};
+            c.values = {device::Encode(static_cast<int>(v))};
             return r;
         }
         c.what = "registers";
@@ -288,9 +244,15 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
             r.error = "--from must not be above --to";
     } else if (c.name == "list-ports") {
         need(1, "list-ports");
+    } else if (c.name == "analyse") {
+        if (need(2, "analyse RECORD.csv [--format text|json]")) {
+            c.file = words[1];
+            if (c.format == Format::Csv)
+                r.error = "analyse prints text or json, not csv";
+        }
     } else {
         r.error = "unknown command " + Quote(c.name) +
-                  " (read, write, watch, scan, list-ports; see --help)";
+                  " (read, write, watch, scan, list-ports, analyse; see --help)";
     }
     if (r.error.empty() && (intervalGiven || countGiven) && c.name != "watch")
         r.error = "--interval and --count belong to watch";
@@ -316,12 +278,27 @@ Commands:
                                           MS between samples, default 1000, 0: at once;
                                           each starts with the time the sample was asked
                                           for, ISO 8601 with the UTC offset
-                                          (2026-12-06T21:45:03.120+08:00)
+                                          (2026-12-06T21:45:03.120+08:00).
+                                          watch all --format csv writes the monitor's record
+                                          (docs/record-format.md): its header, a line per
+                                          sample (failed ones too) and the set-points, read
+                                          when watching starts and once a minute
   scan [--from N] [--to N]                which slave addresses answer (default 1..247): a
                                           reply that passes the CRC check, normal or an
                                           exception; a damaged reply is noted on standard
                                           error but is no answer
   list-ports                              serial ports present
+  analyse RECORD.csv                      the synchronisation attempts in a record (the
+                                          monitor's, or watch all --format csv): each
+                                          closing (the advance action's rising edge, between
+                                          two samples), the voltage and frequency
+                                          differences on both sides of it, slip and phase
+                                          advance, how long each permission had been
+                                          present, the regulating pulses, and a verdict: the
+                                          three permissions present and the differences
+                                          within the allowed ones read from the device.
+                                          Attempts cut by a stop or a lost link are
+                                          incomplete, never a closing
 
 ADDR and raw write VALUEs are hexadecimal (1 to 4 digits, as the windows take them); COUNT,
 set-point VALUEs and all options are decimal. Values are shown in decimal, signed as the
@@ -343,7 +320,8 @@ Options:
                     its reply follows the echo; while the echo is not known, a single copy
                     of a written request is taken as the reply only after the time-out
   --format F        text (default, the windows' labels), json (one object per record,
-                    English keys) or csv (a header line, then one line per record)
+                    English keys) or csv (a header line, then one line per record);
+                    analyse: text or json
   --frames          show every frame as the windows log it (decimal bytes); on standard
                     output with text, on standard error with json and csv
   --hex             show the frames in hexadecimal (implies --frames)
@@ -360,6 +338,9 @@ Exit codes:
   6 exception reply (its code and name are printed)
   7 the write was not echoed as sent
   8 standard output could not be written (the reading end of a pipe closed, a full disk)
+  9 analyse: a closing with a finding (a permission absent, a difference outside the
+    allowed one), or a closing that may have been missed between two samples
+  10 analyse: the record cannot be read, or is not a record (another program's file)
   watch --count N ends with the code of the last failed sample, 0 when all succeeded.
   scan: 0 when an address answered, else 5 when damaged replies came, else 4.
   read, write and scan stopped by SIGINT, SIGTERM or SIGHUP end by that signal once the
@@ -375,6 +356,8 @@ Examples:
   democomm-cli write setpoint lead-time 150
   democomm-cli --format csv watch working --interval 100 > working.csv
   democomm-cli --port /dev/ttyUSB0 scan --from 1 --to 10
+  democomm-cli --format csv watch all --interval 100 > session.csv
+  democomm-cli analyse session.csv || echo "a closing needs a look"
 )";
 }
 

@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 
+#include "analysis/record.h"
 #include "master/session.h"
 #include "modbus/codec.h"
 #include "serial/errordetails.h"
@@ -184,6 +185,8 @@ private:
             });
         else if (c_.name == "write")
             Write();
+        else if (c_.name == "watch" && c_.what == "all" && c_.format == Format::Csv)
+            RecordSample();
         else if (c_.name == "watch")
             Sample();
         else if (c_.name == "scan")
@@ -344,15 +347,18 @@ private:
         std::vector<Request> rq;
         std::vector<const std::vector<Field>*> groups;
         if (what == "working" || what == "all") {
-            rq.push_back(Request::ReadHoldingRegisters(slave, 0x0000, 5));
+            rq.push_back(
+                Request::ReadHoldingRegisters(slave, device::kWorkingStart, device::kWorkingCount));
             groups.push_back(&WorkingFields());
         }
         if (what == "setpoints" || (what == "all" && c_.name == "read")) {
-            rq.push_back(Request::ReadHoldingRegisters(slave, 0x0100, 8));
+            rq.push_back(Request::ReadHoldingRegisters(slave, device::kSetpointStart,
+                                                       device::kSetpointCount));
             groups.push_back(&SetpointFields());
         }
         if (what == "switches" || what == "all") {
-            rq.push_back(Request::ReadDiscreteInputs(slave, 0x0300, 12));
+            rq.push_back(
+                Request::ReadDiscreteInputs(slave, device::kInputStart, device::kInputCount));
             groups.push_back(&SwitchFields());
         }
         if (what == "registers")
@@ -484,6 +490,137 @@ private:
             [=, this](int code) { lastFailure_ = code, next(false); });
     }
 
+    // watch all --format csv: the monitor's record (analysis/record.h), so that the monitor
+    // and `analyse` read it. Every sample has its line, a failed one too (its data empty, its
+    // outcome the first failure), and the set-points are read when watching starts and once
+    // a minute after.
+    struct PendingSample {
+        analysis::Sample s;
+        std::string outcome;
+        master::Clock::time_point at{};
+        std::chrono::system_clock::time_point wall{};
+        bool timed = false;
+    };
+    static constexpr auto kSetpointsEvery = std::chrono::minutes(1);
+
+    // The outcome text of a failed exchange, as the monitor records it.
+    static std::string RecordOutcome(const Result& r) {
+        return r.outcome == Outcome::Exception ? "exception " + std::to_string(r.exceptionCode)
+                                               : master::OutcomeName(r.outcome);
+    }
+
+    void RecordSample() {
+        if (ending_)
+            return;
+        const auto started = std::chrono::steady_clock::now();
+        if (!recordStarted_) {
+            recordStarted_ = true;
+            recordOrigin_ = master::Clock::now();
+            if (!Out(std::string(analysis::RecordByteOrderMark) +
+                     analysis::RecordHeader().toStdString()))
+                return;
+        }
+        const auto slave = static_cast<uint8_t>(c_.slave);
+        if (!setpointsRead_ || master::Clock::now() - lastSetpoints_ >= kSetpointsEvery) {
+            setpointsRead_ = true;
+            lastSetpoints_ = master::Clock::now();
+            const bool queued = session_.Submit(
+                Request::ReadHoldingRegisters(slave, device::kSetpointStart,
+                                              device::kSetpointCount),
+                [this, started](const Result& r) {
+                    if (ending_ || !ShowFrames(r))
+                        return;
+                    if (r.outcome == Outcome::PortLost || r.outcome == Outcome::Cancelled) {
+                        End(Failure(r), true);
+                        return;
+                    }
+                    if (r.outcome != Outcome::Ok) {
+                        lastFailure_ = Failure(r); // tried again in a minute
+                    } else {
+                        analysis::SetpointReading reading;
+                        reading.t = std::chrono::duration<double>(r.sentAt - recordOrigin_).count();
+                        for (std::size_t i = 0; i < r.words.size() && i < reading.values.size();
+                             ++i)
+                            reading.values[i] = device::Decode(r.words[i]);
+                        if (!Out(analysis::RecordSetpointLine(WallTime(r.sentAtWall), reading,
+                                                              c_.slave)
+                                     .toStdString()))
+                            return;
+                    }
+                    TakeRecordSample(started);
+                });
+            if (!queued)
+                PortGone();
+            return;
+        }
+        TakeRecordSample(started);
+    }
+
+    static QDateTime WallTime(std::chrono::system_clock::time_point t) {
+        return QDateTime::fromMSecsSinceEpoch(
+            std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count());
+    }
+
+    void TakeRecordSample(std::chrono::steady_clock::time_point started) {
+        const auto slave = static_cast<uint8_t>(c_.slave);
+        auto pending = std::make_shared<PendingSample>();
+        pending->at = master::Clock::now();
+        pending->wall = std::chrono::system_clock::now();
+        const auto take = [this, pending](const Result& r) {
+            if (ending_ || !ShowFrames(r))
+                return false;
+            if (r.outcome == Outcome::PortLost || r.outcome == Outcome::Cancelled) {
+                End(Failure(r), true);
+                return false;
+            }
+            if (r.sent && !pending->timed) {
+                pending->timed = true;
+                pending->at = r.sentAt;
+                pending->wall = r.sentAtWall;
+            }
+            if (r.outcome == Outcome::Ok) {
+                for (std::size_t i = 0; i < r.words.size() && i < pending->s.values.size(); ++i)
+                    pending->s.values[i] = static_cast<int16_t>(device::Decode(r.words[i]));
+                for (std::size_t k = 0; k < r.bits.size() && k < device::kInputCount; ++k)
+                    pending->s.states |= uint16_t(r.bits[k] ? 1u << k : 0u);
+                pending->s.have |= r.words.empty() ? analysis::HaveStates : analysis::HaveValues;
+            } else if (pending->outcome.empty()) {
+                pending->outcome = RecordOutcome(r);
+                lastFailure_ = Failure(r);
+            }
+            return true;
+        };
+        const bool queued =
+            session_.Submit(
+                Request::ReadHoldingRegisters(slave, device::kWorkingStart, device::kWorkingCount),
+                [take](const Result& r) { take(r); }) &&
+            session_.Submit(
+                Request::ReadDiscreteInputs(slave, device::kInputStart, device::kInputCount),
+                [this, take, pending, started](const Result& r) {
+                    if (!take(r))
+                        return;
+                    analysis::Sample& s = pending->s;
+                    s.t = std::chrono::duration<double>(pending->at - recordOrigin_).count();
+                    if (!Out(analysis::RecordSampleLine(
+                                 WallTime(pending->wall), s, c_.slave,
+                                 QString::fromStdString(
+                                     pending->outcome.empty() ? "ok" : pending->outcome))
+                                 .toStdString()))
+                        return;
+                    ++taken_;
+                    if (c_.samples > 0 && taken_ >= c_.samples) {
+                        End(lastFailure_, true);
+                        return;
+                    }
+                    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - started);
+                    QTimer::singleShot(std::max<int64_t>(0, c_.intervalMs - spent.count()),
+                                       &session_, [this] { RecordSample(); });
+                });
+        if (!queued)
+            PortGone();
+    }
+
     void PrintStatistics() {
         const master::Statistics s = session_.Stats();
         const auto ms = [](std::chrono::microseconds t) { return t.count() / 1000.0; };
@@ -528,8 +665,8 @@ private:
                      n(s.requestsSent), n(s.repliesAccepted), n(s.crcFailures), n(s.shortReplies),
                      n(s.exceptionReplies), code.c_str(), n(s.timeouts), n(s.notEchoed),
                      n(s.aborted), n(s.inFlight), n(s.lateReplies), n(s.echoesSkipped),
-                     n(s.quietWaitsCut), ms(s.lastReplyTime), ms(s.meanReplyTime), ms(s.p95ReplyTime),
-                     ms(s.maxReplyTime), last);
+                     n(s.quietWaitsCut), ms(s.lastReplyTime), ms(s.meanReplyTime),
+                     ms(s.p95ReplyTime), ms(s.maxReplyTime), last);
     }
 
     // An address answers when a reply from it passed the CRC check: a normal or an exception
@@ -623,7 +760,55 @@ private:
     long long taken_ = 0;
     int lastFailure_ = kOk;
     int answered_ = 0, damaged_ = 0;
+    bool recordStarted_ = false, setpointsRead_ = false;
+    master::Clock::time_point recordOrigin_{}, lastSetpoints_{};
 };
+
+// analyse: the record's attempts and verdicts on standard output.
+int Analyse(const Command& c) {
+    analysis::Analyser analyser;
+    analysis::RecordStats stats;
+    const QString path = QString::fromLocal8Bit(c.file.c_str());
+    switch (analysis::LoadRecord(path, analyser, stats)) {
+    case analysis::RecordError::None:
+        break;
+    case analysis::RecordError::CannotOpen:
+        std::fprintf(stderr, "democomm-cli: cannot read %s: %s\n", c.file.c_str(),
+                     std::strerror(errno));
+        return kRecordError;
+    case analysis::RecordError::NotARecord:
+        std::fprintf(stderr,
+                     "democomm-cli: %s is not a record written by democomm (its first line is "
+                     "not the record's header)\n",
+                     c.file.c_str());
+        return kRecordError;
+    }
+    if (stats.skipped)
+        std::fprintf(stderr,
+                     "democomm-cli: %lld lines of %s could not be read and were skipped "
+                     "(the first is line %lld)\n",
+                     stats.skipped, c.file.c_str(), stats.firstSkipped);
+    const analysis::TimeText time = analysis::RecordTimeText(stats);
+    std::string out;
+    if (c.format == Format::Json) {
+        out = "{\"record\": {\"file\": " + analysis::JsonString(c.file) +
+              ", \"samples\": " + std::to_string(stats.samples) +
+              ", \"setpoint_readings\": " + std::to_string(stats.setpoints) +
+              ", \"skipped_lines\": " + std::to_string(stats.skipped) +
+              ", \"slave\": " + std::to_string(stats.slave) + "}, " +
+              analysis::Json(analyser, time).substr(1);
+    } else {
+        out = "记录: " + c.file + ", 采样 " + std::to_string(stats.samples) + ", 设定值读取 " +
+              std::to_string(stats.setpoints) + ", 跳过 " + std::to_string(stats.skipped) +
+              " 行\n" + analysis::Text(analyser, time);
+    }
+    if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "democomm-cli: cannot write to standard output: %s\n",
+                     std::strerror(errno));
+        return kOutputError;
+    }
+    return analysis::Summarise(analyser.Attempts()).Clean() ? kOk : kFinding;
+}
 
 } // namespace
 
@@ -631,6 +816,8 @@ int Run(const Command& command) {
     // A closed pipe on standard output must not kill us with the port open: the write fails
     // instead, and that ends the program (kOutputError).
     std::signal(SIGPIPE, SIG_IGN);
+    if (command.name == "analyse")
+        return Analyse(command);
     int code = kOk, sig = 0;
     {
         Runner runner(command);

@@ -1,6 +1,6 @@
 #include "monitor.h"
 
-#include "cli/cli.h"
+#include "device/map.h"
 #include "modbus/codec.h"
 #include "serial/exception.h"
 #include "ui/dialogs.h"
@@ -98,8 +98,13 @@ using monitor::StateChannels;
 constexpr double MinSpan = 1, MaxSpan = 2 * 86400, DefaultSpan = 60;
 constexpr int RefreshMs = 250;
 
-const char* const AnalogNames[AnalogChannels] = {"系统电压", "机组电压", "压差",
-                                                 "系统频率", "机组频率", "频差"};
+const char* const AnalogNames[AnalogChannels] = {
+    device::WorkingFields()[device::kSystemVoltage].label,
+    device::WorkingFields()[device::kUnitVoltage].label,
+    device::VoltageDifference().label,
+    device::WorkingFields()[device::kSystemFrequency].label,
+    device::WorkingFields()[device::kUnitFrequency].label,
+    device::FrequencyDifference().label};
 
 // The value axis of an analog channel (valueAxes_).
 int AxisOf(int channel) {
@@ -283,7 +288,7 @@ void TMonitorForm::BuildWindow() {
     stateAxis->setGridLineVisible(false);
     stateChart_->addAxis(stateTimeAxis_, Qt::AlignBottom);
     stateChart_->addAxis(stateAxis, Qt::AlignLeft);
-    const std::vector<cli::Field>& switches = cli::SwitchFields();
+    const std::vector<device::Field>& switches = device::SwitchFields();
     for (int k = StateChannels - 1; k >= 0; --k) // lowest trace first on the category axis
         stateAxis->append(QString::fromUtf8(switches[k].label), (StateChannels - k) * 1.5);
     for (int k = 0; k < StateChannels; ++k) {
@@ -518,7 +523,8 @@ void TMonitorForm::StartSample() {
         return generation == generation_ && r.outcome != Outcome::Cancelled &&
                r.outcome != Outcome::PortLost;
     };
-    const bool queued = session_.Submit(Request::ReadHoldingRegisters(slave, 0x0000, 5),
+    const bool queued = session_.Submit(Request::ReadHoldingRegisters(
+                                            slave, device::kWorkingStart, device::kWorkingCount),
                                         [this, taken](const Result& r) {
                                             Guarded([&] {
                                                 if (!taken(r))
@@ -533,7 +539,8 @@ void TMonitorForm::StartSample() {
                                                 Take(r);
                                             });
                                         }) &&
-                        session_.Submit(Request::ReadDiscreteInputs(slave, 0x0300, 12),
+                        session_.Submit(Request::ReadDiscreteInputs(
+                                            slave, device::kInputStart, device::kInputCount),
                                         [this, taken](const Result& r) {
                                             Guarded([&] {
                                                 if (!taken(r))

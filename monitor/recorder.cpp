@@ -1,6 +1,6 @@
 #include "recorder.h"
 
-#include "cli/cli.h"
+#include "analysis/record.h"
 
 #include <QFile>
 
@@ -30,38 +30,28 @@ int Sync(int fd) {
     return 0;
 }
 
-// 2026-12-06T21:45:03.120+08:00: a reader elsewhere, or after a change of daylight-saving
-// time, still knows the instant.
-QByteArray IsoTime(const QDateTime& when) {
-    const int offset = when.offsetFromUtc() / 60;
-    return when.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")).toUtf8() +
-           QStringLiteral("%1%2:%3")
-               .arg(QLatin1Char(offset < 0 ? '-' : '+'))
-               .arg(std::abs(offset) / 60, 2, 10, QLatin1Char('0'))
-               .arg(std::abs(offset) % 60, 2, 10, QLatin1Char('0'))
-               .toLatin1();
-}
 } // namespace
 
 QByteArray Recorder::Header() {
-    // The labels the register and switch windows show, so that the columns read the same.
-    QByteArray h = "时间,经过秒数,从站";
-    for (const cli::Field& f : cli::WorkingFields())
-        h += QByteArray(",") + f.label;
-    for (const cli::Field& f : cli::SwitchFields())
-        h += QByteArray(",") + f.label;
-    return h + ",结果\n";
+    return analysis::RecordHeader();
 }
 
 QByteArray Recorder::Line(const QDateTime& when, const Sample& s, int slave,
                           const QString& outcome) {
-    QByteArray l = IsoTime(when);
-    l += ',' + QByteArray::number(s.t, 'f', 3) + ',' + QByteArray::number(slave);
-    for (int16_t v : s.values)
-        l += ',' + ((s.have & HaveValues) ? QByteArray::number(v) : QByteArray());
-    for (int k = 0; k < StateChannels; ++k)
-        l += ',' + ((s.have & HaveStates) ? QByteArray::number((s.states >> k) & 1) : QByteArray());
-    return l + ',' + outcome.toUtf8() + '\n';
+    return analysis::RecordSampleLine(when, s, slave, outcome);
+}
+
+QString Recorder::AppendSetpoints(const QDateTime& when, const analysis::SetpointReading& r,
+                                  int slave) {
+    if (fd_ < 0)
+        return {};
+    int syncError = 0;
+    {
+        std::lock_guard lock(mutex_);
+        syncError = syncError_;
+    }
+    return syncError != 0 ? Fail(syncError)
+                          : WriteAll(analysis::RecordSetpointLine(when, r, slave));
 }
 
 QString Recorder::Start(const QString& path) {

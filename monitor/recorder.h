@@ -1,6 +1,8 @@
 #pragma once
 // The monitor's record: a CSV file (UTF-8 after a byte order mark, one header line), one line
-// per sample, each handed to the system in one write as it is made.
+// per sample and one per reading of the set-points, each handed to the system in one write as
+// it is made. The format is the analysis's (analysis/record.h, docs/record-format.md), which
+// also reads it.
 //
 // What survives:
 // - democomm crashing or being killed: every line written before, whole; at most the sample
@@ -13,6 +15,7 @@
 // No widgets; every member on one thread (the user-interface thread); the sync thread touches
 // only the file descriptor.
 
+#include "analysis/record.h"
 #include "monitor/samples.h"
 
 #include <QDateTime>
@@ -52,6 +55,10 @@ public:
     // since the last line) the recording stops and the system's reason is returned; empty on
     // success.
     QString Append(const QDateTime& when, const Sample& s, int slave, const QString& outcome);
+
+    // Appends a reading of the set-points (`r.t` elapsed seconds), read at `when`. Failures as
+    // with Append.
+    QString AppendSetpoints(const QDateTime& when, const analysis::SetpointReading& r, int slave);
 
     // The UTF-8 byte order mark the file starts with: spreadsheets take a file without it for
     // the local code page and show the Chinese header garbled.

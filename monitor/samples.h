@@ -2,6 +2,8 @@
 // The monitor's history: samples in time order, bounded, with block summaries so that a day
 // in view is thinned for drawing without visiting every sample. No widgets; any one thread.
 
+#include "analysis/sample.h"
+
 #include <QList>
 #include <QPointF>
 
@@ -12,18 +14,12 @@
 
 namespace monitor {
 
-// One poll of the working data (03, 0000, 5 registers) and the switch states (02, 0300, 12).
-struct Sample {
-    double t = 0;                    // seconds since the monitor's time origin
-    std::array<int16_t, 5> values{}; // 0000..0004 as sign and magnitude decode them
-    uint16_t states = 0;             // bit k: input 0300 + k
-    uint8_t have = 0;                // HaveValues | HaveStates | RunStart
-};
-// Which parts the device gave.
-constexpr uint8_t HaveValues = 1, HaveStates = 2;
-// The first sample after polling had stopped (Start, a port back after it went away): it is
-// not joined to the sample before it.
-constexpr uint8_t RunStart = 4;
+// One poll of the working data and the switch states: the analysis's sample, so that the
+// history hands its samples to the analysis as they are.
+using analysis::HaveStates;
+using analysis::HaveValues;
+using analysis::RunStart;
+using analysis::Sample;
 
 // The six plotted channels: system voltage, unit voltage, their difference (unit - system),
 // system frequency, unit frequency, their difference.

@@ -11,6 +11,7 @@ namespace sim {
 
 using modbus::FromSignMagnitude;
 using modbus::ToSignMagnitude;
+using enum device::Setpoint;
 
 void AppendCrc(std::vector<uint8_t>& frame) {
     // Frames here never exceed 256 bytes, so the 8-bit count of the codec covers them.
@@ -33,7 +34,10 @@ constexpr int64_t kAdvanceHoldMs = 3000;   // advance action still shown after c
 constexpr int64_t kSelfTestMs = 3000;      // self-test after the device starts
 constexpr int64_t kVoltageRampMs = 24000;  // unit voltage reaches the system's
 constexpr int64_t kFrequencyRampMs = 25000;
-constexpr int kFinalSlip = 4;              // 0.04 Hz: the unit ends slightly fast
+// The device's quantities in its registers' counts (device/map.h has the scales).
+constexpr int Volts(double v) { return device::Counts(v, device::Volt); }
+constexpr int Hertz(double f) { return device::Counts(f, device::Hertz); }
+constexpr int kFinalSlip = Hertz(0.04);     // the unit ends slightly fast
 
 int Wave(int64_t ms, double amplitude, double periodMs) {
     return static_cast<int>(std::lround(amplitude * std::sin(2 * std::numbers::pi * static_cast<double>(ms) / periodMs)));
@@ -41,6 +45,11 @@ int Wave(int64_t ms, double amplitude, double periodMs) {
 
 // A set-point as a non-negative magnitude: a negative value written by a master counts as 0.
 int64_t Positive(uint16_t raw) { return std::max(FromSignMagnitude(raw), 0); }
+
+// A time set-point in milliseconds.
+int64_t Ms(uint16_t raw) {
+    return std::llround(device::InUnit(static_cast<int>(Positive(raw)), device::Millisecond));
+}
 
 bool Pulse(int64_t t, int64_t period, int64_t width) { return period > 0 && t % period < width; }
 
@@ -74,30 +83,41 @@ bool Within(unsigned start, unsigned count, unsigned first, unsigned n) {
 
 } // namespace
 
+int64_t Device::AdvanceAtMs() const {
+    // The breaker closes at coincidence only when the differences are then within tolerance:
+    // the voltage ramp has ended by then, so it is the frequency slip that decides.
+    if (kFinalSlip > Positive(setpoints_[kAllowedFrequencyDifference]))
+        return -1;
+    // The advance action goes out the lead time before coincidence.
+    return kCloseAtMs - std::min<int64_t>(Ms(setpoints_[kLeadTime]), kCloseAtMs);
+}
+
+int64_t Device::CloseAtMs() const {
+    // The closing time after the advance action (so at coincidence when the two agree).
+    const int64_t advanceAt = AdvanceAtMs();
+    return advanceAt < 0 ? -1 : std::min<int64_t>(advanceAt + Ms(setpoints_[kClosingTime]), kCycleMs - 1);
+}
+
 Snapshot Device::At(int64_t ms) const {
     ms = std::max<int64_t>(ms, 0);
     const int64_t t = ms % kCycleMs;
     const int64_t cycle = ms / kCycleMs;
 
-    const int sysV = 1000 + Wave(ms, 6, 41000);
-    const int sysF = 5000 + Wave(ms, 4, 53000);
+    const int sysV = Volts(100.0) + Wave(ms, Volts(0.6), 41000);
+    const int sysF = Hertz(50.00) + Wave(ms, Hertz(0.04), 53000);
 
     // The unit starts 12.0 V and 0.50 Hz low and is brought up; it ends slightly fast
     // (+0.04 Hz), which makes the phase slip towards coincidence.
-    const int dv0 = static_cast<int>(std::lround(-120.0 * std::max(0.0, 1.0 - static_cast<double>(t) / kVoltageRampMs)));
-    const int df0 = static_cast<int>(std::lround(-50.0 + (50.0 + kFinalSlip) * std::min(1.0, static_cast<double>(t) / kFrequencyRampMs)));
+    const int dv0 = static_cast<int>(std::lround(Volts(-12.0) * std::max(0.0, 1.0 - static_cast<double>(t) / kVoltageRampMs)));
+    const int df0 = static_cast<int>(std::lround(Hertz(-0.50) + (Hertz(0.50) + kFinalSlip) * std::min(1.0, static_cast<double>(t) / kFrequencyRampMs)));
 
-    const int64_t allowedV = Positive(setpoints_[2]);
-    const int64_t allowedF = Positive(setpoints_[3]);
+    const int64_t allowedV = Positive(setpoints_[kAllowedVoltageDifference]);
+    const int64_t allowedF = Positive(setpoints_[kAllowedFrequencyDifference]);
     const bool vOk = std::abs(dv0) <= allowedV;
     const bool fOk = std::abs(df0) <= allowedF;
-    // The breaker closes at coincidence only when the differences are then within tolerance:
-    // the voltage ramp has ended by then, so it is the frequency slip that decides.
-    const bool closes = kFinalSlip <= allowedF;
-    // The advance action goes out the lead time before coincidence; the breaker closes the
-    // closing time after it (so at coincidence when the two set-points agree).
-    const int64_t advanceAt = kCloseAtMs - std::min<int64_t>(Positive(setpoints_[0]), kCloseAtMs);
-    const int64_t closeAt = std::min<int64_t>(advanceAt + Positive(setpoints_[1]), kCycleMs - 1);
+    const bool closes = CloseAtMs() >= 0;
+    const int64_t advanceAt = AdvanceAtMs();
+    const int64_t closeAt = CloseAtMs();
     const bool closed = closes && t >= closeAt;
 
     const int dv = closed ? 0 : dv0;
@@ -118,8 +138,10 @@ Snapshot Device::At(int64_t ms) const {
     set(kOutOfTolerance, !closed && !(vOk && fOk));
     set(kSelfTest, ms < kSelfTestMs);
     if (!closed) {
-        const int64_t vPeriod = Positive(setpoints_[4]), vWidth = Positive(setpoints_[5]);
-        const int64_t fPeriod = Positive(setpoints_[6]), fWidth = Positive(setpoints_[7]);
+        const int64_t vPeriod = Ms(setpoints_[kVoltageEqualisingPeriod]),
+                      vWidth = Ms(setpoints_[kVoltagePulseWidth]);
+        const int64_t fPeriod = Ms(setpoints_[kFrequencyEqualisingPeriod]),
+                      fWidth = Ms(setpoints_[kFrequencyPulseWidth]);
         set(kSpeedDown, df > allowedF && Pulse(t, fPeriod, fWidth));
         set(kSpeedUp, df < -allowedF && Pulse(t, fPeriod, fWidth));
         set(kVoltageDown, dv > allowedV && Pulse(t, vPeriod, vWidth));

@@ -23,6 +23,8 @@
 //
 // Pure logic: no I/O, no clock (times are passed in), one thread.
 
+#include "device/map.h"
+
 #include <array>
 #include <cstdint>
 #include <span>
@@ -31,34 +33,30 @@
 
 namespace sim {
 
-inline constexpr uint16_t kWorkingStart = 0x0000;
-inline constexpr uint16_t kWorkingCount = 5;
-inline constexpr uint16_t kSetpointStart = 0x0100;
-inline constexpr uint16_t kSetpointCount = 8;
-inline constexpr uint16_t kInputStart = 0x0300;
-inline constexpr uint16_t kInputCount = 12;
+// The device's map (addresses, inputs, scales) is device/map.h's.
+using device::kInputCount;
+using device::kInputStart;
+using device::kSetpointCount;
+using device::kSetpointStart;
+using device::kWorkingCount;
+using device::kWorkingStart;
+// Input numbers (offset from 0300 hex).
+using Input = device::Input;
+using enum device::Input;
+
 inline constexpr int64_t kCycleMs = 60000;
 
-// Lead time, closing time, allowed voltage and frequency difference, voltage equalising
-// period and pulse width, frequency equalising period and pulse width.
-inline constexpr std::array<uint16_t, kSetpointCount> kDefaultSetpoints = {120, 100, 30, 20,
-                                                                           2000, 400, 3000, 500};
-
-// Input numbers (offset from 0300 hex).
-enum Input : int {
-    kAdvanceAction = 0,
-    kPhasePermitted,
-    kFrequencyPermitted,
-    kVoltagePermitted,
-    kOutOfTolerance,
-    kSignalBroken,
-    kSelfTest,
-    kKeyInput,
-    kSpeedDown,
-    kSpeedUp,
-    kVoltageDown,
-    kVoltageUp,
-};
+// Lead time 120 ms, closing time 100 ms, allowed voltage difference 3.0 V and frequency
+// difference 0.20 Hz, voltage equalising period 2000 ms and pulse width 400 ms, frequency
+// equalising period 3000 ms and pulse width 500 ms, each in its register's counts.
+inline constexpr std::array<uint16_t, kSetpointCount> kDefaultSetpoints = [] {
+    using device::Counts;
+    return std::array<uint16_t, kSetpointCount>{
+        uint16_t(Counts(120, device::Millisecond)),  uint16_t(Counts(100, device::Millisecond)),
+        uint16_t(Counts(3.0, device::Volt)),         uint16_t(Counts(0.20, device::Hertz)),
+        uint16_t(Counts(2000, device::Millisecond)), uint16_t(Counts(400, device::Millisecond)),
+        uint16_t(Counts(3000, device::Millisecond)), uint16_t(Counts(500, device::Millisecond))};
+}();
 
 // Appends the CRC-16 of all bytes so far, low byte first.
 void AppendCrc(std::vector<uint8_t>& frame);
@@ -93,6 +91,11 @@ public:
 
     // The working data and inputs `ms` milliseconds after the device started.
     Snapshot At(int64_t ms) const;
+    // Within each cycle, with the set-points as they are: when the advance action rises, and
+    // when the breaker closes (ms from the cycle's start); -1 for both when it does not close
+    // (the final slip is outside the allowed frequency difference).
+    int64_t AdvanceAtMs() const;
+    int64_t CloseAtMs() const;
 
     // Answers one frame whose CRC has been checked, at `ms` after start.
     Outcome Handle(std::span<const uint8_t> frame, int64_t ms);

@@ -82,7 +82,11 @@ Faults (each a probability from 0 to 1 per reply; reproducible with --seed):
                    "seed: N"; give it again to repeat a run).
 
 Other:
-  --quiet          No traffic lines (the port, alias and summary lines still appear).
+  --speed N        Run the device's clock N times faster (default 1): its 60-second
+                   synchronisation cycle, pulses and set-point times take 1/N of the time.
+                   The line keeps its own time.
+  --quiet          No traffic lines (the port, alias and summary lines still appear),
+                   and no closing lines ("closing: ..." each time the breaker closes).
   --help           This text.
 
 Examples:
@@ -189,6 +193,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
         {"--turnaround", intSetter(o.turnaroundMs, 0, 60000)},
         {"--chunk-ms", intSetter(o.chunkMs, 0, 1000)},
         {"--chatter", intSetter(o.chatterMs, 1, 3600000)},
+        {"--speed", intSetter(o.speed, 1, 1000)},
     };
 
     for (std::size_t i = 0; i < args.size(); ++i) {

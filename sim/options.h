@@ -30,6 +30,7 @@ struct Options {
     int turnaroundMs = 5;
     int chunkMs = 1;
     int chatterMs = 0;      // a stray byte every chatterMs while the line is idle; 0: none
+    int speed = 1;          // the device's clock runs this many times faster than the wall's
     bool quiet = false;     // no traffic lines
     bool help = false;
 

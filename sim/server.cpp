@@ -211,6 +211,31 @@ private:
             Print(WallTime() + " -- | " + what);
     }
     void OnFound(std::vector<FoundBytes> found, Clock::time_point now);
+    // A note per closing of the breaker on the device's clock since the last request, before
+    // the request at `ms` is answered: when the advance action rose and the breaker closed,
+    // on the device's clock and as Unix time in ms, so that a test can compare a recording.
+    void Closings(int64_t ms) {
+        const int64_t advance = device_.AdvanceAtMs(), close = device_.CloseAtMs();
+        if (close >= 0 && !o_.quiet)
+            for (int64_t cycle = std::max<int64_t>(lastMs_, 0) / kCycleMs; cycle <= ms / kCycleMs; ++cycle) {
+                const int64_t at = cycle * kCycleMs + close;
+                if (at <= lastMs_ || at > ms)
+                    continue;
+                const auto unixMs = [&](int64_t deviceMs) {
+                    return std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count() -
+                           (ms - deviceMs) / o_.speed;
+                };
+                const int64_t advanceAt = cycle * kCycleMs + advance;
+                Note("closing: unit " + std::to_string(cycle % 4 + 1) + ", advance action at " +
+                     std::to_string(advanceAt) + " ms, breaker closed at " + std::to_string(at) +
+                     " ms on the device's clock; advance action at unix ms " +
+                     std::to_string(unixMs(advanceAt)) + ", breaker closed at unix ms " +
+                     std::to_string(unixMs(at)));
+            }
+        lastMs_ = std::max(lastMs_, ms);
+    }
     void SendDue(Clock::time_point now);
     // The time `count` characters take on the line.
     std::chrono::nanoseconds Characters(std::size_t count) const { return charTime_ * static_cast<int64_t>(count); }
@@ -237,6 +262,7 @@ private:
     std::mt19937_64 chatterRng_;
     int received_ = 0, answered_ = 0, otherSlaves_ = 0, broadcasts_ = 0, garbage_ = 0;
     int gapViolations_ = 0, strayBytes_ = 0;
+    int64_t lastMs_ = -1; // the device's clock at the last request
 };
 
 void Simulator::OnFound(std::vector<FoundBytes> found, Clock::time_point now) {
@@ -266,7 +292,8 @@ void Simulator::OnFound(std::vector<FoundBytes> found, Clock::time_point now) {
                 gapNote = b;
             }
         }
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count();
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count() * o_.speed;
+        Closings(ms);
         Outcome outcome = device_.Handle(f.bytes, ms);
         if (outcome.kind == Outcome::Kind::NotForUs) {
             ++otherSlaves_;

@@ -149,6 +149,18 @@ const std::vector<CliCase> kCases{
     {"WatchAllStopsAtTheException", {"--exception", "1"}, {{"--format", "json", "watch", "all", "--interval", "0", "--count", "2"}}, 6,
      {"\"requests_sent\": 2, ", "\"exceptions\": 2, \"last_exception_code\": 4, \"last_exception\": \"slave device failure\", ",
       "\"not_echoed\": 0, \"aborted\": 0, \"in_flight\": 0, ", "\"seconds_since_last_reply\": null}"}},
+    // watch all --format csv writes the record that analyse reads: set-points included.
+    {"WatchAllCsvIsARecordForAnalyse", {}, {{"sh", "f=$(mktemp); \"$0\" --format csv watch all --interval 0 --count 3 >$f 2>/dev/null; "
+      "\"$0\" analyse $f; rc=$?; cat $f; rm -f $f; exit $rc"}}, 0,
+     {"采样 3, 设定值读取 1, 跳过 0 行\n", "\xEF\xBB\xBF时间,经过秒数,从站,系统电压,", ",,,,,,,,,,,,,,,,,setpoints 越前时间=120 合闸时间=100 ", ",ok\n"}},
+    // A closing without the phase permission: a finding, exit 9; another program's file: 10.
+    {"AnalyseFindingExits9", {}, {{"sh", "f=$(mktemp); \"$0\" --format csv watch all --interval 0 --count 1 2>/dev/null | head -n 2 >$f; "
+      "printf '2026-12-06T21:45:03.100+08:00,9.100,1,1000,1000,5000,5004,1,0,0,1,1,0,0,0,0,0,0,0,0,ok\\n"
+      "2026-12-06T21:45:03.200+08:00,9.200,1,1000,1000,5000,5004,1,1,0,1,1,0,0,0,0,0,0,0,0,ok\\n' >>$f; \"$0\" analyse $f; rc=$?; rm -f $f; exit $rc"}}, 9,
+     {"同期 1: 有问题\n", "发现: 合闸时「相位允许」不在\n"}},
+    {"AnalyseRefusesAnotherProgramsFile", {}, {{"sh", "f=$(mktemp); echo time,x >$f; \"$0\" analyse $f; rc=$?; rm -f $f; exit $rc"}}, 10,
+     {"is not a record written by democomm"}},
+    {"AnalyseInCsvIsRefused", {}, {{"--format", "csv", "analyse", "x.csv"}}, 2, {"text or json"}},
     // Only a reply that passed the CRC check is an answer; a lost port ends the scan.
     {"ScanDamagedReplyIsNoAnswer", {"--bad-crc", "1"}, {{"scan", "--to", "2"}}, 5, {"slave 1: a damaged reply (crc)"}},
     {"ScanEndsWhenThePortGoesAway", {}, {{"--frames", "scan", "--from", "2"}}, 3, {"went away"}, false, SIGKILL, true},
