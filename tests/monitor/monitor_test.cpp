@@ -251,7 +251,7 @@ TEST_P(MonitorFaults, EachFaultInItsCounterTheRecordAndTheChart) {
     ASSERT_EQ(lines.size(), qsizetype(form.Samples().Size() + 1));
     const QRegularExpression line(
         QStringLiteral(
-            R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d),([\d.]+),1,.*,(%1)$)")
+            R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d),(\d+\.\d{3}),1,.*,(%1)$)")
             .arg(QLatin1String(c.outcomes)));
     std::optional<double> offset; // wall clock minus elapsed seconds, in ms
     for (qsizetype i = 1; i < lines.size(); ++i) {

@@ -48,9 +48,13 @@ TEST(CommScripted, FreshComponentOpensWithItsDefaults) {
     c.setParity(TParity::Even);
     c.setXonChar('A');
     c.setXoffChar('B');
+    c.setByteSize(TByteSize::_7);
+    c.setReplacedChar('?');
     EXPECT_EQ(line->LastDcb().Parity, 2);
     EXPECT_EQ(line->LastDcb().XonChar, 'A');
     EXPECT_EQ(line->LastDcb().XoffChar, 'B');
+    EXPECT_EQ(line->LastDcb().ByteSize, 7);
+    EXPECT_EQ(line->LastDcb().ErrorChar, '?');
 }
 
 TEST(CommScripted, LineErrorsAndModemEventsAreReported) {
