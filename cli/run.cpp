@@ -105,7 +105,12 @@ public:
             return kPortError;
         }
         QObject::connect(&session_, &master::Session::PortLost, [this] {
-            std::fprintf(stderr, "democomm-cli: the port %s went away\n", c_.port.c_str());
+            // A network port tells why (refused, unreachable, reset, ...) and what to check.
+            if (const auto lost = LostPortError(QString::fromStdString(c_.port)))
+                std::fprintf(stderr, "democomm-cli: %s\n%s\n", lost->what(),
+                             serial::CommsErrorDetails(*lost).c_str());
+            else
+                std::fprintf(stderr, "democomm-cli: the port %s went away\n", c_.port.c_str());
             Quit(kPortError);
         });
         if (c_.name == "read")
@@ -162,6 +167,8 @@ private:
         case Outcome::NotEchoed:
             std::fprintf(stderr, "democomm-cli: the write was not echoed as sent\n");
             return kNotEchoed;
+        case Outcome::PortLost:
+            return kPortError; // said once, when the session reports the port lost
         default:
             std::fprintf(stderr, "democomm-cli: the request could not be completed (%s)\n",
                          master::OutcomeName(r.outcome));
