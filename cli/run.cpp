@@ -168,7 +168,8 @@ private:
             std::fprintf(stderr, "democomm-cli: the write was not echoed as sent\n");
             return kNotEchoed;
         case Outcome::PortLost:
-            return kPortError; // said once, when the session reports the port lost
+        case Outcome::Cancelled: // only the session closing for a lost port cancels here
+            return kPortError;   // said once, when the session reports the port lost
         default:
             std::fprintf(stderr, "democomm-cli: the request could not be completed (%s)\n",
                          master::OutcomeName(r.outcome));

@@ -583,11 +583,11 @@ WaitResult TcpPort::WaitWriterIdle(int stopFd, int wakeFd) {
         const Link::State state = link_->Check(Clock::now());
         if (state == Link::State::Failed)
             return WaitResult::Gone;
-        // Once connected the socket is watched with no events: only a reset or an error wakes
-        // us for it. While connecting, the connection's end is.
+        // Once connected the socket is watched for its end only (the server's close, a
+        // reset, an error), not for data. While connecting, the connection's outcome is.
         pollfd fds[3] = {{stopFd, POLLIN, 0},
                          {wakeFd, POLLIN, 0},
-                         state == Link::State::Up ? pollfd{link_->Socket(), 0, 0}
+                         state == Link::State::Up ? pollfd{link_->Socket(), POLLRDHUP, 0}
                                                   : pollfd{link_->ReadyFd(), POLLIN, 0}};
         timespec ts{};
         const bool connecting = state == Link::State::Connecting;

@@ -1,5 +1,5 @@
-// democomm-cli against democomm-sim, reached through its default alias COM2 with no options,
-// and against the libmodbus slave:
+// democomm-cli against democomm-sim, reached through its default alias COM2 with no options
+// or on the loopback as a serial device server (tcp://), and against the libmodbus slave:
 // every command in one format, every exit code from a matching fault or bad input, a write
 // read back, and watch ended by Ctrl-C.
 #include "../sim/process.h"
@@ -15,13 +15,17 @@
 
 namespace {
 
+// The peer: democomm-sim through its alias, or behind a TCP port (gone: stopped before the
+// runs, so that nothing listens there), or a libmodbus slave on a socat pair.
+enum class Peer { Sim, Tcp, TcpGone, LibmodbusSlave };
+
 struct CliCase {
     const char* name;
     std::vector<std::string> simFlags;
     std::vector<std::vector<std::string>> runs; // run in order; the last one is checked
     int exitCode;
     std::vector<std::string> expected; // each in the last run's output
-    bool libmodbusSlave = false;       // the peer: a libmodbus slave on a socat pair
+    Peer peer = Peer::Sim;
 };
 
 class Cli : public ::testing::TestWithParam<CliCase> {};
@@ -38,10 +42,13 @@ TEST_P(Cli, OutputAndExitCode) {
     QTemporaryDir runtime; // a private alias folder: the simulator's COM2 is this test's own
     std::vector<std::string> sim{DEMOCOMM_SIM_PATH, "--quiet", "--seed", "1"};
     sim.insert(sim.end(), c.simFlags.begin(), c.simFlags.end());
+    if (c.peer == Peer::Tcp || c.peer == Peer::TcpGone)
+        sim.insert(sim.end(), {"--tcp", "0"});
     const std::string a = runtime.filePath("a").toStdString(),
                       b = runtime.filePath("b").toStdString();
+    std::string port = b; // what the runs are given as --port, for all but the alias
     std::unique_ptr<testsim::Background> peer, socat;
-    if (c.libmodbusSlave) {
+    if (c.peer == Peer::LibmodbusSlave) {
         socat = std::make_unique<testsim::Background>(std::vector<std::string>{
             "socat", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
         ASSERT_TRUE(
@@ -52,13 +59,16 @@ TEST_P(Cli, OutputAndExitCode) {
     } else {
         peer = std::make_unique<testsim::Background>(In(runtime, sim));
         ASSERT_FALSE(peer->Field("alias").empty());
+        port = peer->Field("port");
+        if (c.peer == Peer::TcpGone)
+            peer->Stop();
     }
     std::optional<int> exitCode;
     std::string output;
     for (const auto& args : c.runs) {
         std::vector<std::string> cmd{DEMOCOMM_CLI_PATH};
-        if (c.libmodbusSlave)
-            cmd.insert(cmd.end(), {"--port", b});
+        if (c.peer != Peer::Sim)
+            cmd.insert(cmd.end(), {"--port", port});
         cmd.insert(cmd.end(), args.begin(), args.end());
         testsim::Background cli(In(runtime, cmd));
         exitCode = cli.Wait(20000);
@@ -74,7 +84,13 @@ TEST_P(Cli, OutputAndExitCode) {
 const std::vector<CliCase> kCases{
     // A peer none of us wrote: its set-point 0103 holds -20 in sign and magnitude.
     {"LibmodbusSlaveReadAllAfterWrite", {}, {{"write", "setpoint", "lead-time", "150"}, {"read", "all"}}, 0,
-     {"系统电压: 1000\n", "越前时间: 150\n", "允许频差: -20\n", "跃前动作: 是\n", "自检状态: 否\n"}, true},
+     {"系统电压: 1000\n", "越前时间: 150\n", "允许频差: -20\n", "跃前动作: 是\n", "自检状态: 否\n"}, Peer::LibmodbusSlave},
+    // A serial device server's raw port on the loopback; the line behind it keeps time.
+    {"TcpReadAll", {}, {{"read", "all"}}, 0, {"系统电压: ", "越前时间: 120\n", "升压调控: "}, Peer::Tcp},
+    {"TcpWriteReadBack", {}, {{"write", "setpoint", "closing-time", "-5"}, {"read", "setpoints"}}, 0,
+     {"合闸时间: -5\n"}, Peer::Tcp},
+    {"TcpRefused", {}, {{"read", "working"}}, 3,
+     {"Error opening serial port\nServer: 127.0.0.1, port ", "Reason: Connection refused\n"}, Peer::TcpGone},
     {"ReadAll", {}, {{"read", "all"}}, 0,
      {"系统电压: ", "并机号: ", "越前时间: 120\n", "均频脉冲宽度: 500\n", "跃前动作: ", "升压调控: "}},
     {"ReadWorkingJson", {}, {{"--format", "json", "read", "working"}}, 0,
@@ -136,23 +152,34 @@ TEST(CliWrite, ReplyThatDoesNotRepeatTheWriteIsExitSeven) {
 }
 
 // Ctrl-C ends watch with the statistics and 0; a device that goes away mid-watch (at the
-// fastest rate, where every send then fails at once) ends it with 3 and says so.
+// fastest rate, where every send then fails at once) ends it with 3 and says so once, over
+// TCP with the server, the port and the reason.
 TEST(CliWatch, EndsOnCtrlCOrWhenThePortGoesAway) {
-    for (const bool unplug : {false, true}) {
+    for (const auto& [unplug, tcp] : {std::pair{false, false}, {true, false}, {true, true}}) {
         QTemporaryDir runtime;
-        testsim::Background simulator(In(runtime, {DEMOCOMM_SIM_PATH, "--quiet"}));
+        std::vector<std::string> sim{DEMOCOMM_SIM_PATH, "--quiet"}, cli{DEMOCOMM_CLI_PATH};
+        if (tcp)
+            sim.insert(sim.end(), {"--tcp", "0"});
+        testsim::Background simulator(In(runtime, sim));
         ASSERT_FALSE(simulator.Field("alias").empty());
-        testsim::Background cli(In(
-            runtime, {DEMOCOMM_CLI_PATH, "watch", "working", "--interval", unplug ? "0" : "50"}));
-        ASSERT_TRUE(cli.WaitForLine(
+        if (tcp)
+            cli.insert(cli.end(), {"--port", simulator.Field("port")});
+        cli.insert(cli.end(), {"watch", "working", "--interval", unplug ? "0" : "50"});
+        testsim::Background watch(In(runtime, cli));
+        ASSERT_TRUE(watch.WaitForLine(
             [](const std::string& l) { return l.find("系统电压") != std::string::npos; }));
         if (unplug) {
             simulator.Stop(SIGKILL);
-            EXPECT_EQ(cli.Wait(5000), 3);
-            EXPECT_NE(cli.Output().find("went away"), std::string::npos) << cli.Output();
+            EXPECT_EQ(watch.Wait(5000), 3);
+            const std::string out = watch.Output();
+            EXPECT_NE(out.find(tcp ? "Serial port lost\nServer: 127.0.0.1, port " : "went away"),
+                      std::string::npos)
+                << out;
+            EXPECT_EQ(out.find("democomm-cli:"), out.rfind("democomm-cli:")) << out; // once
+            EXPECT_EQ(out.find("Connection reset by peer") != std::string::npos, tcp) << out;
         } else {
-            EXPECT_EQ(cli.Stop(SIGINT), 0);
-            EXPECT_NE(cli.Output().find("链路统计: 发送 "), std::string::npos) << cli.Output();
+            EXPECT_EQ(watch.Stop(SIGINT), 0);
+            EXPECT_NE(watch.Output().find("链路统计: 发送 "), std::string::npos) << watch.Output();
         }
     }
 }
