@@ -56,6 +56,8 @@ std::map<QString, ECommsError>& LostPorts() {
     return lost;
 }
 
+bool openWaitsForConnection = false; // TComm::SetOpenWaitsForConnection
+
 void Signal(int eventFd) {
     const uint64_t one = 1;
     // Never read, so it stays signalled; a write can only fail if the counter were full.
@@ -82,6 +84,10 @@ TComm::~TComm() {
     notifyWindow_.reset();
 }
 
+void TComm::SetOpenWaitsForConnection(bool wait) {
+    openWaitsForConnection = wait;
+}
+
 bool TComm::IsOpen() const {
     return port_ != nullptr;
 }
@@ -103,6 +109,10 @@ void TComm::OpenPort() {
         throw ECommsError("File handle is not a comm handle ", path, ENOTTY);
     if (!port->SetupComm(4096, 4096))
         throw ECommsError("Cannot setup comm buffer", path, 0);
+    if (openWaitsForConnection) {
+        if (const int error = port->AwaitConnection().systemError)
+            throw ECommsError("Error opening serial port", path, error);
+    }
 
     // A hangup still queued from an earlier opening is not news about this one.
     QCoreApplication::removePostedEvents(notifyWindow_.get(),

@@ -96,8 +96,13 @@ public:
     // sent meanwhile go out once it is up. A connection that cannot be made within the
     // connect time-out (3 s), or that is lost later, raises OnRequestHangup once, with its
     // reason left in LostPortError(); with no OnRequestHangup assigned that error goes to
-    // the application's error report instead.
+    // the application's error report instead. Unless SetOpenWaitsForConnection(true).
     void OpenPort();
+    // For a program without a user interface to keep responsive (democomm-cli): OpenPort
+    // waits for a network port's connection, and one that cannot be made fails the open
+    // ("Error opening serial port", the tcp:// name and the reason) as a serial port that
+    // cannot be opened does. Process-wide; default false. Main thread, before any open.
+    static void SetOpenWaitsForConnection(bool wait);
     // Stops both threads (at most 10 s each) and closes the port. Harmless when closed.
     void ClosePort();
     // Queues a copy of Length bytes for the writer (or, when the writer is idle, writes them

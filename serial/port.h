@@ -180,6 +180,9 @@ public:
     // --- any thread
     // Why the port failed, where it can tell (a network port); {} otherwise.
     virtual PortFault Fault() { return {}; }
+    // Waits until the port can carry bytes or has failed to (a network port's connection,
+    // within its connect time-out); at once for a port that needs no waiting. Its failure.
+    virtual PortFault AwaitConnection() { return {}; }
 };
 
 // Why opening failed: the errno of the refusal.

@@ -349,6 +349,15 @@ public:
     IoResult WriteNow(const uint8_t* data, uint32_t length) override;
     WaitResult WaitWriterIdle(int stopFd, int wakeFd) override;
 
+    PortFault AwaitConnection() override {
+        while (link_->Check(Clock::now()) == Link::State::Connecting) {
+            pollfd ready{link_->ReadyFd(), POLLIN, 0};
+            const timespec ts = ToTimespec(link_->Deadline() - Clock::now());
+            ::ppoll(&ready, 1, &ts, nullptr);
+        }
+        return Fault();
+    }
+
     PortFault Fault() override {
         int linkError = 0;
         if (link_->Check(Clock::now(), &linkError) == Link::State::Failed)

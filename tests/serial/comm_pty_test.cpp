@@ -248,8 +248,8 @@ std::pair<int, std::string> Listener(int backlog, const char* what) {
 }
 
 // A connection that cannot be made is one hangup, or with no one handling hang-ups the
-// error report, with the reason left for the report; sending meanwhile is no error. A close
-// while it is still being made is prompt.
+// error report, with the reason left for the report; sending meanwhile is no error; or, for
+// a program that waits for it, the open's failure. A close while it is being made is prompt.
 TEST(CommTcp, ConnectionNeverMadeIsOneHangupWithItsReason) {
     const auto [refusing, refused] = Listener(-1, "");
     ::close(refusing); // its port is free again: nothing listens there
@@ -277,6 +277,13 @@ TEST(CommTcp, ConnectionNeverMadeIsOneHangupWithItsReason) {
         EXPECT_EQ(lost->SystemError(), reason) << name;
         EXPECT_FALSE(r.Send({1}));
     }
+    // Where nothing is to be kept responsive (democomm-cli), the open waits and fails.
+    TComm::SetOpenWaitsForConnection(true);
+    Recorder waiting{refused};
+    int err = 0;
+    EXPECT_EQ(OpenError(waiting.comm, &err), "Error opening serial port");
+    EXPECT_EQ(err, ECONNREFUSED);
+    TComm::SetOpenWaitsForConnection(false);
     Recorder r{stalled};
     r.comm.OpenPort();
     Pump(20);
