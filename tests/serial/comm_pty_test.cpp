@@ -137,6 +137,7 @@ TYPED_TEST(CommLine, BlocksBackToBackArriveInOrderAndAreAnnouncedOnce) {
         r.sent = 0;
         r.comm.OpenPort();
         ASSERT_TRUE(WaitUntil([&] { return r.sent == 1; })); // the writer's notice at start
+        pty.ReadFor(10); // a connection is made first: blocks sent meanwhile wait for it
         std::vector<uint8_t> all;
         for (const std::size_t size : {std::size_t{8}, big, big}) {
             const std::vector<uint8_t> block(size, static_cast<uint8_t>(all.size() + big));
@@ -198,6 +199,8 @@ TYPED_TEST(CommLine, ReadTimeoutModesAndStop) {
     serial::OpenFailure failure;
     const auto port = serial::DefaultPortFactory()->Open(pty.SlavePath(), failure);
     ASSERT_TRUE(port);
+    pty.Write({}); // the far end takes the connection, and the port has it
+    EXPECT_EQ(port->AwaitConnection().systemError, 0);
     constexpr uint32_t M = 0xFFFFFFFFu;
     const std::tuple<serial::CommTimeouts, int, int> cases[] = {
         {{M, 0, 0, 0, 0}, 0, 100},       // at once with what is there
