@@ -134,6 +134,10 @@ TInitForm::TInitForm(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui
     ui_->BTComBox->setCompleter(nullptr);
     ui_->CommNumberComBox->setCompleter(nullptr);
     ui_->CommNumberComBox->setItemDelegate(new TPortItemDelegate(ui_->CommNumberComBox));
+    // A serial device server cannot be listed, only typed: the hint says how.
+    ui_->CommNumberComBox->setToolTip(
+        QStringLiteral("串口 (COM1、/dev/ttyUSB0)，或串口服务器：tcp://主机:端口，"
+                       "如 tcp://192.0.2.10:4001"));
 
     connect(ui_->BitBtn1, &QPushButton::clicked, this, [this] { done(mrOk); });
     connect(ui_->BitBtn2, &QPushButton::clicked, this, [this] { done(mrNo); });

@@ -3,8 +3,11 @@
 // mbpoll at its fastest poll, each against democomm-sim keeping line time at 9600, 19200 and
 // 115200 baud and once more at 9600 with an adapter's 16 ms chunks; next to the line limit
 // computed from the frame lengths, the simulator's turnaround and the 3.5-character gap, and
-// with the gap violations the simulator counted for each master. Then the CPU democomm-cli
-// uses while watching at 10 samples a second.
+// with the gap violations the simulator counted for each master. democomm-cli also with the
+// simulator behind a TCP port on the loopback (a serial device server with the same line
+// behind it), in turns with the pseudo-terminal, against its rate there; its rates come from
+// the times its samples carry. Then the CPU democomm-cli uses while watching at 10 samples a
+// second.
 //
 // Usage: line_bench <democomm-sim> <democomm-cli> [seconds per master and line, default 3]
 #include "../tests/sim/process.h"
@@ -69,6 +72,14 @@ double LineLimit(int baud) {
     return 1.0 / (23 * ch + kTurnaroundMs / 1000.0 + std::max(3.5 * ch, 0.00175));
 }
 
+// The time of day of a CSV sample line ("2026-12-07T02:12:31.838,..."), in seconds.
+double SecondsOfDay(const std::string& line) {
+    int h = 0, m = 0;
+    double sec = 0;
+    std::sscanf(line.c_str() + std::min<std::size_t>(line.size(), 11), "%d:%d:%lf", &h, &m, &sec);
+    return h * 3600.0 + m * 60.0 + sec;
+}
+
 long Field(const std::string& line, const std::string& key) {
     const auto at = line.find(" " + key + "=");
     return at == std::string::npos ? -1 : std::atol(line.c_str() + at + key.size() + 2);
@@ -79,6 +90,7 @@ struct Run {
     long requests = -1;  // requests the simulator received
     long samples = 0;    // samples the master read
     long violations = -1;
+    long runs = 1;       // masters stopped, each with a request in flight
 };
 
 // What a master did: samples read in all, and per second once it was running.
@@ -89,10 +101,15 @@ struct Read {
 
 // One master against a fresh simulator on `line`, for `seconds`; `master(port, seconds)`
 // says what it read.
-template <class Master> Run Measure(const std::string& simPath, Line line, double seconds, Master master) {
-    testsim::Background sim({simPath, "--no-alias", "--quiet", "--baud", std::to_string(line.baud),
-                             "--chunk-ms", std::to_string(line.chunkMs),
-                             "--turnaround", std::to_string(kTurnaroundMs)});
+template <class Master>
+Run Measure(const std::string& simPath, Line line, double seconds, Master master, bool tcp = false) {
+    std::vector<std::string> cmd{simPath, "--no-alias", "--quiet", "--baud", std::to_string(line.baud),
+                                 "--chunk-ms", std::to_string(line.chunkMs),
+                                 "--turnaround", std::to_string(kTurnaroundMs)};
+    if (tcp)
+        cmd = {simPath, "--tcp", "0", "--quiet", "--baud", std::to_string(line.baud),
+               "--chunk-ms", std::to_string(line.chunkMs), "--turnaround", std::to_string(kTurnaroundMs)};
+    testsim::Background sim(cmd);
     const std::string port = sim.Field("port");
     Run r;
     if (port.empty())
@@ -124,19 +141,37 @@ int main(int argc, char** argv) {
                 "samples per second of working data (03 x 5 registers), gap violations as the\n"
                 "simulator counted them, and requests not answered with a sample read\n\n",
                 kTurnaroundMs, seconds);
-    std::printf("%-16s %8s | %-26s | %-22s | %-22s\n", "line", "limit/s", "democomm-cli (goal)",
-                "libmodbus loop", "mbpoll -l 10");
+    std::printf("%-16s %8s | %-26s | %-22s | %-22s | %-24s\n", "line", "limit/s", "democomm-cli (goal)",
+                "libmodbus loop", "mbpoll -l 10", "democomm-cli over TCP");
     for (const Line line : {Line{9600, 1}, Line{19200, 1}, Line{115200, 1}, Line{9600, 16}}) {
-        const Run cli = Measure(simPath, line, seconds, [&](const std::string& port, double s) {
+        const auto watch = [&](const std::string& port, double s) {
             testsim::Background p({cliPath, "--port", port, "--baud", std::to_string(line.baud),
                                    "--format", "csv", "watch", "working", "--interval", "0"});
-            // The rate counts from the first sample: start-up is not a sample rate.
+            // The rate counts from the first sample (start-up is not a sample rate) to the
+            // last, by the times the samples carry: a count over the bench's own time would
+            // be off by the samples of its 20 ms looks.
             p.WaitForLine(isSample);
-            const long before = std::count_if(p.Lines().begin(), p.Lines().end(), isSample);
-            const double rate = (CountLines(p, s, isSample) - before) / s;
+            CountLines(p, s, isSample);
             p.Stop(SIGINT);
-            return Read{std::count_if(p.Lines().begin(), p.Lines().end(), isSample), rate};
-        });
+            std::vector<double> times;
+            for (const std::string& l : p.Lines())
+                if (isSample(l))
+                    times.push_back(SecondsOfDay(l));
+            const double span = times.size() > 1 ? times.back() - times.front() : 0;
+            return Read{long(times.size()), span > 0 ? (times.size() - 1) / span : 0};
+        };
+        // On the terminal and over TCP in turns, three rounds each, so that a slow spell of the
+        // shared machine falls on both; the rates are the rounds' means.
+        Run cli, tcp;
+        cli.runs = tcp.runs = 3;
+        for (int round = 0; round < 3; ++round)
+            for (Run* r : {&cli, &tcp}) {
+                const Run one = Measure(simPath, line, seconds / 3, watch, r == &tcp);
+                r->rate += one.rate / 3;
+                r->samples += one.samples;
+                r->requests = std::max(0L, r->requests) + one.requests;
+                r->violations = std::max(0L, r->violations) + one.violations;
+            }
         const Run lib = Measure(simPath, line, seconds, [&](const std::string& port, double s) {
             long n = 0;
             bench::WithLibmodbus(
@@ -164,10 +199,10 @@ int main(int argc, char** argv) {
             });
         const double limit = LineLimit(line.baud);
         const double goal = line.baud > 19200 ? 0.9 : 0.95;
-        char name[32], c[64], l[64], m[64];
+        char name[32], c[64], l[64], m[64], t[64];
         std::snprintf(name, sizeof name, "%d, %d ms chunks", line.baud, line.chunkMs);
         // The request in flight when a master was stopped is not a lost sample.
-        const auto unanswered = [](const Run& r) { return std::max(0L, r.requests - r.samples - 1); };
+        const auto unanswered = [](const Run& r) { return std::max(0L, r.requests - r.samples - r.runs); };
         char goalText[16] = "reads all";
         if (line.chunkMs <= 1)
             std::snprintf(goalText, sizeof goalText, ">=%.2f", goal);
@@ -177,10 +212,15 @@ int main(int argc, char** argv) {
                       unanswered(lib));
         std::snprintf(m, sizeof m, "%6.1f %.3f g%ld u%ld", mb.rate, mb.rate / limit, mb.violations,
                       unanswered(mb));
-        std::printf("%-16s %8.1f | %-26s | %-22s | %-22s\n", name, limit, c, l, haveMbpoll ? m : "(no mbpoll)");
+        // Over TCP: samples/s, against the same master on the terminal (goal >= 1), gaps.
+        std::snprintf(t, sizeof t, "%6.1f %.3f (>=1) g%ld u%ld", tcp.rate, tcp.rate / cli.rate, tcp.violations,
+                      unanswered(tcp));
+        std::printf("%-16s %8.1f | %-26s | %-22s | %-22s | %-24s\n", name, limit, c, l, haveMbpoll ? m : "(no mbpoll)",
+                    t);
     }
-    std::printf("\neach cell: samples/s, ratio to the line limit, gN gap violations, uN requests with\n"
-                "no sample read (goal for democomm-cli: g0, and u0 with 16 ms chunks)\n");
+    std::printf("\neach cell: samples/s, ratio to the line limit (over TCP: to democomm-cli on the\n"
+                "terminal), gN gap violations, uN requests with no sample read (goal for democomm-cli:\n"
+                "g0, and u0 with 16 ms chunks)\n");
 
     double cpu = 0;
     {

@@ -2,12 +2,16 @@
 //   1. delivery delay after the read interval has run out (p50/p99) at 5, 100 and 1000 ms;
 //   2. CPU used while a port is open and idle;
 //   3. ClosePort time while a write is stalled (the far end reads nothing);
-//   4. receive throughput against a plain read loop on the same terminal.
+//   4. receive throughput against a plain read loop on the same terminal;
+//   5. over TCP, a serial device server's port on the loopback: CPU while a connection is
+//      open and idle, ClosePort while a write is stalled (the server reads nothing) and
+//      while the connection itself is (the server's queue is full).
 //
-// Usage: serial_bench [--quick] [--throughput[=tcomm|plain]]
+// Usage: serial_bench [--quick] [--throughput[=tcomm|plain]] [--tcp]
 //   --quick: fewer samples, a 2 s idle period, 3 rounds of 8 MiB;
 //   --throughput: only figures 0 and 4; with =tcomm or =plain only that reader (for a
-//   profiler: `perf record -g serial_bench --throughput=tcomm`).
+//   profiler: `perf record -g serial_bench --throughput=tcomm`);
+//   --tcp: only figures 0 and 5.
 #include "serial/co.h"
 
 #include <QCoreApplication>
@@ -20,16 +24,20 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
 #include <stdlib.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <thread>
 #include <time.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -317,23 +325,118 @@ void Throughput(bool quick, Readers readers) {
     std::printf("   load average at the end: %.2f\n", load[0]);
 }
 
+// A serial device server's port on the loopback that takes connections and never reads.
+// With a queue of 0 and one connection waiting in it, it takes no further one: a connect to
+// it stalls as one to a server that has gone does.
+struct SilentServer {
+    int listener = -1, taken = -1, waiting = -1;
+    std::string name;
+    explicit SilentServer(bool full) {
+        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+            ::listen(listener, full ? 0 : 4) != 0 ||
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            throw std::runtime_error("cannot listen on the loopback");
+        name = "tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+        if (full) {
+            waiting = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            ::connect(waiting, reinterpret_cast<sockaddr*>(&a), len);
+        }
+    }
+    ~SilentServer() {
+        for (const int fd : {taken, waiting, listener})
+            if (fd >= 0)
+                ::close(fd);
+    }
+    // Takes the connection the component has made by now.
+    void Take() {
+        PumpUntil(
+            [this] {
+                pollfd p{listener, POLLIN, 0};
+                return ::poll(&p, 1, 0) > 0;
+            },
+            3000);
+        taken = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (taken < 0)
+            throw std::runtime_error("no connection came");
+    }
+};
+
+void Tcp(bool quick) {
+    std::printf("5. Over TCP: a serial device server's port on the loopback\n");
+    {
+        const int seconds = quick ? 2 : 10;
+        SilentServer server(false);
+        TComm comm;
+        TestWindowLine(comm);
+        comm.setReadIntervalTimeout(1000);
+        comm.setCommName(QString::fromStdString(server.name));
+        comm.OpenPort();
+        server.Take();
+        PumpUntil([] { return false; }, 100);
+        const double cpu0 = CpuSeconds();
+        const auto t0 = Clock::now();
+        PumpUntil([] { return false; }, seconds * 1000);
+        const double cpu = CpuSeconds() - cpu0;
+        const double wall = Ms(Clock::now() - t0) / 1000.0;
+        comm.ClosePort();
+        std::printf("   CPU while a connection is open and idle (budget 0.1 %% of one core): %.4f %% "
+                    "(%.2f ms CPU in %.1f s, whole process)\n",
+                    100.0 * cpu / wall, cpu * 1000.0, wall);
+    }
+    const int rounds = quick ? 3 : 10;
+    for (const bool connectStalls : {false, true}) {
+        std::vector<double> times;
+        SilentServer server(connectStalls);
+        for (int i = 0; i < rounds; ++i) {
+            TComm comm;
+            TestWindowLine(comm);
+            comm.setCommName(QString::fromStdString(server.name));
+            comm.OpenPort();
+            if (!connectStalls) {
+                server.Take();
+                // Far more than the connection's buffers hold (they grow to megabytes).
+                std::vector<uint8_t> block(60000, 0x55);
+                for (int b = 0; b < 200; ++b)
+                    comm.SendData(block.data(), static_cast<uint16_t>(block.size()));
+            }
+            PumpUntil([] { return false; }, 200);
+            const auto t0 = Clock::now();
+            comm.ClosePort();
+            times.push_back(Ms(Clock::now() - t0));
+            if (server.taken >= 0)
+                ::close(std::exchange(server.taken, -1));
+        }
+        std::printf("   ClosePort while %s (budget 50 ms): median %.3f ms, max %.3f ms (%d rounds)\n",
+                    connectStalls ? "the connection is being made" : "a write is stalled",
+                    Percentile(times, 0.5), *std::max_element(times.begin(), times.end()), rounds);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    bool quick = false, throughputOnly = false;
+    bool quick = false, throughputOnly = false, tcpOnly = false;
     Readers readers = Readers::Both;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--quick") {
             quick = true;
+        } else if (arg == "--tcp") {
+            tcpOnly = true;
         } else if (arg == "--throughput") {
             throughputOnly = true;
         } else if (arg == "--throughput=tcomm" || arg == "--throughput=plain") {
             throughputOnly = true;
             readers = arg == "--throughput=tcomm" ? Readers::ComponentOnly : Readers::PlainOnly;
         } else {
-            std::fprintf(stderr, "usage: serial_bench [--quick] [--throughput[=tcomm|plain]]\n");
+            std::fprintf(stderr,
+                         "usage: serial_bench [--quick] [--throughput[=tcomm|plain]] [--tcp]\n");
             return 2;
         }
     }
@@ -341,12 +444,15 @@ int main(int argc, char** argv) {
     QTimer::singleShot(0, &app, [&] {
         try {
             Calibration();
-            if (!throughputOnly) {
+            if (!throughputOnly && !tcpOnly) {
                 DeliveryDelay(quick);
                 IdleCpu(quick);
                 StalledClose(quick);
             }
-            Throughput(quick, readers);
+            if (!tcpOnly)
+                Throughput(quick, readers);
+            if (!throughputOnly)
+                Tcp(quick);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "serial_bench: %s\n", e.what());
             rc = 1;

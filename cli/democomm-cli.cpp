@@ -1,5 +1,6 @@
 // democomm-cli: the device's data from scripts. See --help.
 #include "cli/cli.h"
+#include "serial/co.h"
 
 #include <QCoreApplication>
 
@@ -21,5 +22,8 @@ int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
+    // Nothing to keep responsive while a network port connects: one that cannot be made
+    // fails the open (exit 3), not the first request's time-out.
+    TComm::SetOpenWaitsForConnection(true);
     return cli::Run(parsed.command);
 }

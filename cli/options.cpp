@@ -307,8 +307,10 @@ allowed-voltage-difference, allowed-frequency-difference, voltage-equalising-per
 voltage-pulse-width, frequency-equalising-period, frequency-pulse-width.
 
 Options:
-  --port NAME       COM2 (default; democomm-sim's alias), /dev/ttyUSB0, ttyUSB0
-  --baud N          line speed (default 9600); 8 data bits, no parity, 2 stop bits
+  --port NAME       COM2 (default; democomm-sim's alias), /dev/ttyUSB0, ttyUSB0, or a
+                    serial device server's raw TCP port, tcp://HOST:PORT
+  --baud N          line speed (default 9600; behind a server, its line's); 8 data bits,
+                    no parity, 2 stop bits
   --slave N         slave address 1..247 (default 1)
   --timeout MS      response time-out, from the end of the request on the line to the
                     first byte of the reply (default 500; scan: 100)
@@ -332,7 +334,7 @@ Exit codes:
   2 bad usage: an unknown command or name, an address or value out of range, a non-hex
     digit; nothing is sent
   3 the port cannot be opened (the system's reason and the remedy are printed), or it
-    went away
+    went away; over TCP also a connection refused, not made within 3 s, or lost
   4 time-out: no reply
   5 CRC or length failure
   6 exception reply (its code and name are printed)
@@ -358,6 +360,7 @@ Examples:
   democomm-cli --port /dev/ttyUSB0 scan --from 1 --to 10
   democomm-cli --format csv watch all --interval 100 > session.csv
   democomm-cli analyse session.csv || echo "a closing needs a look"
+  democomm-cli --port tcp://192.0.2.10:4001 read all
 )";
 }
 

@@ -231,7 +231,13 @@ private:
     }
 
     void PortGone() {
-        if (!ending_)
+        // A network port tells why (refused, unreachable, reset, ...) and what to check.
+        if (ending_)
+            ;
+        else if (const auto lost = LostPortError(QString::fromStdString(c_.port)))
+            std::fprintf(stderr, "democomm-cli: %s\n%s\n", lost->what(),
+                         serial::CommsErrorDetails(*lost).c_str());
+        else
             std::fprintf(stderr, "democomm-cli: the port %s went away\n", c_.port.c_str());
         End(kPortError);
     }

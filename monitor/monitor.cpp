@@ -595,6 +595,10 @@ void TMonitorForm::FinishSample() {
 }
 
 void TMonitorForm::OnPortLost(bool wasRunning) {
+    // A network port says why it was lost (refused, reset, ...): that is the report, and
+    // Start tries again; reopening would only connect in the background and lose it again.
+    if (const auto lost = LostPortError(commName_))
+        throw *lost;
     // Reopening gives the same report as a port that cannot be opened (the adapter is gone,
     // and why); a port that is back at once is simply polled on.
     if (!session_.IsOpen())

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <sys/eventfd.h>
 #include <unistd.h>
 #include <utility>
@@ -50,6 +51,13 @@ constexpr int kThreadWaitMs = 10000;
 constexpr int kReaderNice = -2;
 constexpr int kWriterNice = -1;
 
+std::map<QString, ECommsError>& LostPorts() {
+    static std::map<QString, ECommsError> lost;
+    return lost;
+}
+
+bool openWaitsForConnection = false; // TComm::SetOpenWaitsForConnection
+
 void Signal(int eventFd) {
     const uint64_t one = 1;
     // Never read, so it stays signalled; a write can only fail if the counter were full.
@@ -58,8 +66,15 @@ void Signal(int eventFd) {
 
 } // namespace
 
+std::optional<ECommsError> LostPortError(const QString& commName) {
+    const auto it = LostPorts().find(commName);
+    if (it == LostPorts().end())
+        return std::nullopt;
+    return it->second;
+}
+
 TComm::TComm(QObject* owner)
-    : QObject(owner), factory_(serial::PosixPortFactory()),
+    : QObject(owner), factory_(serial::DefaultPortFactory()),
       notifyWindow_(std::make_unique<serial::NotifyTarget>(this)) {}
 
 TComm::~TComm() {
@@ -69,12 +84,16 @@ TComm::~TComm() {
     notifyWindow_.reset();
 }
 
+void TComm::SetOpenWaitsForConnection(bool wait) {
+    openWaitsForConnection = wait;
+}
+
 bool TComm::IsOpen() const {
     return port_ != nullptr;
 }
 
 void TComm::SetPortFactory(std::shared_ptr<serial::PortFactory> factory) {
-    factory_ = factory ? std::move(factory) : serial::PosixPortFactory();
+    factory_ = factory ? std::move(factory) : serial::DefaultPortFactory();
 }
 
 void TComm::OpenPort() {
@@ -90,12 +109,18 @@ void TComm::OpenPort() {
         throw ECommsError("File handle is not a comm handle ", path, ENOTTY);
     if (!port->SetupComm(4096, 4096))
         throw ECommsError("Cannot setup comm buffer", path, 0);
+    if (openWaitsForConnection) {
+        if (const int error = port->AwaitConnection().systemError)
+            throw ECommsError("Error opening serial port", path, error);
+    }
 
     // A hangup still queued from an earlier opening is not news about this one.
     QCoreApplication::removePostedEvents(notifyWindow_.get(),
                                          serial::CommEventType(serial::WM_COMM_HANGUP));
     hangupRaised_ = false;
+    LostPorts().erase(commName_);
     port_ = std::move(port);
+    path_ = path;
     port_->Purge(serial::PURGE_TXABORT | serial::PURGE_RXABORT | serial::PURGE_TXCLEAR |
                  serial::PURGE_RXCLEAR);
     // A setting the driver refuses leaves its previous one in force; the port stays usable.
@@ -272,8 +297,11 @@ void TComm::CommWndProc(QEvent* e) {
             break;
         hangupRaised_ = true;
         Guarded([&] {
+            const std::optional<ECommsError> lost = NoteLostPort();
             if (OnRequestHangup)
                 OnRequestHangup(this);
+            else if (lost)
+                throw *lost; // no one handles hang-ups: the report says what happened
         });
         break;
     case serial::WM_COMM_MODEM:
@@ -296,6 +324,16 @@ void TComm::CommWndProc(QEvent* e) {
     default:
         break;
     }
+}
+
+std::optional<ECommsError> TComm::NoteLostPort() {
+    const serial::PortFault fault = port_ ? port_->Fault() : serial::PortFault{};
+    if (fault.systemError == 0)
+        return std::nullopt;
+    const ECommsError error(fault.beforeUse ? "Error opening serial port" : "Serial port lost",
+                            path_, fault.systemError);
+    LostPorts().insert_or_assign(commName_, error);
+    return error;
 }
 
 void TComm::ApplyCommState() {

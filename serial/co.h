@@ -18,13 +18,15 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QEvent;
 class QTimerEvent;
 
 // Raised by OpenPort with a fixed English message. `Path()` and `SystemError()` tell which
-// device was tried and why the system refused (errno, 0 when not a system failure); the
-// message text itself never changes.
+// device was tried (for a network port its tcp:// name) and why the system refused (errno;
+// for a host name not found the resolver's negative EAI_* code; 0 when not a system
+// failure); the message text itself never changes.
 class ECommsError : public Exception {
 public:
     explicit ECommsError(const std::string& message, std::string path = {}, int systemError = 0)
@@ -90,7 +92,17 @@ public:
     // "Error opening serial port", "File handle is not a comm handle ",
     // "Cannot setup comm buffer", "Unable to create event", "Unable to create read thread",
     // "Unable to create write thread"); after a failure nothing stays allocated.
+    // A network port (tcp://HOST:PORT) returns at once with its connection being made; blocks
+    // sent meanwhile go out once it is up. A connection that cannot be made within the
+    // connect time-out (3 s), or that is lost later, raises OnRequestHangup once, with its
+    // reason left in LostPortError(); with no OnRequestHangup assigned that error goes to
+    // the application's error report instead. Unless SetOpenWaitsForConnection(true).
     void OpenPort();
+    // For a program without a user interface to keep responsive (democomm-cli): OpenPort
+    // waits for a network port's connection, and one that cannot be made fails the open
+    // ("Error opening serial port", the tcp:// name and the reason) as a serial port that
+    // cannot be opened does. Process-wide; default false. Main thread, before any open.
+    static void SetOpenWaitsForConnection(bool wait);
     // Stops both threads (at most 10 s each) and closes the port. Harmless when closed.
     void ClosePort();
     // Queues a copy of Length bytes for the writer (or, when the writer is idle, writes them
@@ -187,9 +199,13 @@ private:
     template <class T> void SetLineSetting(T& field, const T& value);
     template <class T> void SetTimeout(T& field, const T& value);
 
+    // Keeps the reason of a hangup where the port can tell it (LostPortError).
+    std::optional<ECommsError> NoteLostPort();
+
     std::shared_ptr<serial::PortFactory> factory_;
     std::unique_ptr<serial::NotifyTarget> notifyWindow_;
     std::unique_ptr<serial::Port> port_; // set exactly while open
+    std::string path_;                   // the device (or tcp:// name) port_ was opened on
     int stopEvent_ = -1;
     std::unique_ptr<serial::TReadThread> readThread_;
     std::unique_ptr<serial::TWriteThread> writeThread_;
@@ -227,3 +243,10 @@ private:
     uint32_t writeTotalTimeoutMultiplier_ = 0;
     uint32_t writeTotalTimeoutConstant_ = 0;
 };
+
+// Why the port named `commName` (as given to setCommName) was last lost, when its port could
+// tell (a network port): the error raised with that hangup, with the message OpenPort throws
+// when the connection was never made ("Error opening serial port"), else "Serial port lost",
+// the tcp:// name and the system's reason (refused, unreachable, name not found, reset).
+// Kept until a TComm opens that name again. User-interface thread only.
+std::optional<ECommsError> LostPortError(const QString& commName);

@@ -4,14 +4,16 @@
 // The component and the threads are written in terms of the classic serial-port model
 // (a device control block, five read/write time-outs, one outstanding read, one outstanding
 // comm-event wait, error bits fetched and cleared in one call, purges and escape functions).
-// A Port keeps those semantics on whatever sits below: PosixPort on termios, ScriptedPort in
-// tests. The constants below are that model's numbers.
+// A Port keeps those semantics on whatever sits below: PosixPort on termios, TcpPort on a
+// serial device server's raw TCP connection, ScriptedPort in tests. The constants below are
+// that model's numbers.
 //
 // Threads: a Port is used by three threads at once. The user-interface thread calls the
 // settings, Purge and EscapeCommFunction; the reader thread alone calls the reader group; the
 // writer thread alone calls the writer group, but for WriteNow, which the sending thread calls
 // while the writer is idle. Implementations make that combination safe.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -96,6 +98,13 @@ enum class IoStatus {
     Failed,        // any other failure, the device being gone included: report a hangup
 };
 
+// What a port that failed can say about it, for the user's report.
+struct PortFault {
+    int systemError = 0;    // errno; for a host name not found the resolver's (negative) EAI_*
+                            // code; 0 when the port has not failed or cannot say why
+    bool beforeUse = false; // it failed before it could carry a byte (a connection never made)
+};
+
 struct IoResult {
     IoStatus status = IoStatus::Done;
     uint32_t count = 0;
@@ -167,6 +176,13 @@ public:
     // The writer's idle wait: Stop, Input when `wakeFd` is readable, Gone when the device is
     // gone, Failed when the wait fails.
     virtual WaitResult WaitWriterIdle(int stopFd, int wakeFd) = 0;
+
+    // --- any thread
+    // Why the port failed, where it can tell (a network port); {} otherwise.
+    virtual PortFault Fault() { return {}; }
+    // Waits until the port can carry bytes or has failed to (a network port's connection,
+    // within its connect time-out); at once for a port that needs no waiting. Its failure.
+    virtual PortFault AwaitConnection() { return {}; }
 };
 
 // Why opening failed: the errno of the refusal.
@@ -185,5 +201,17 @@ public:
 
 // The factory of real ports (termios).
 std::shared_ptr<PortFactory> PosixPortFactory();
+
+// The factory of network ports: `path` is "tcp://HOST:PORT" (serial/portname.h). Open()
+// returns at once with the connection in progress on a thread of the port's own (the host
+// name looked up, each of its addresses tried in turn, all within `connectTimeout`); a name
+// that is not of that form fails with EINVAL. The readers and the writer wait for the
+// connection; a connection that cannot be made fails them as a lost device would, with the
+// reason in Fault().
+std::shared_ptr<PortFactory>
+TcpPortFactory(std::chrono::milliseconds connectTimeout = std::chrono::seconds(3));
+
+// Network ports for tcp:// names, real serial ports for all others.
+std::shared_ptr<PortFactory> DefaultPortFactory();
 
 } // namespace serial

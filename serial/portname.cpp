@@ -50,6 +50,54 @@ long ComNumber(const std::string& name) {
     return n;
 }
 
+bool IsTcpName(const std::string& name) {
+    static constexpr char scheme[] = "tcp://";
+    if (name.size() < sizeof scheme - 1)
+        return false;
+    for (std::size_t i = 0; i + 1 < sizeof scheme; ++i)
+        if (std::tolower(static_cast<unsigned char>(name[i])) != scheme[i])
+            return false;
+    return true;
+}
+
+std::optional<TcpEndpoint> ParseTcpName(const std::string& name) {
+    if (!IsTcpName(name))
+        return std::nullopt;
+    const std::string rest = name.substr(6);
+    const auto colon = rest.rfind(':');
+    if (colon == std::string::npos)
+        return std::nullopt;
+    std::string host = rest.substr(0, colon);
+    const std::string port = rest.substr(colon + 1);
+    // Characters a host name, an address or an IPv6 zone may hold; nothing that would make
+    // the name mean something else (a path, a user, a query).
+    const auto hostChars = [](const std::string& h, bool v6) {
+        for (const char c : h)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_' &&
+                !(v6 && (c == ':' || c == '%')))
+                return false;
+        return !h.empty();
+    };
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+        if (!hostChars(host, true) || host.find(':') == std::string::npos)
+            return std::nullopt;
+    } else if (!hostChars(host, false)) {
+        return std::nullopt; // an IPv6 address without brackets lands here too
+    }
+    if (port.empty() || port.size() > 5)
+        return std::nullopt;
+    long number = 0;
+    for (const char c : port) {
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return std::nullopt;
+        number = number * 10 + (c - '0');
+    }
+    if (number < 1 || number > 65535)
+        return std::nullopt;
+    return TcpEndpoint{host, static_cast<uint16_t>(number)};
+}
+
 std::string ResolvePortName(const std::string& name) {
     if (name.find('/') != std::string::npos)
         return name;

@@ -3,6 +3,7 @@
 
 #include "serial/co.h" // CE_* bits
 #include "serial/linemarks.h"
+#include "serial/pendingread.h"
 #include "serial/port.h"
 #include "serial/posixbaud.h"
 
@@ -251,36 +252,14 @@ public:
     WaitResult WaitWriterIdle(int stopFd, int wakeFd) override;
 
 private:
-    struct PendingRead {
-        bool active = false;
-        bool complete = false;
-        uint8_t* buffer = nullptr;
-        uint32_t size = 0;
-        uint32_t count = 0;
-        bool sawByte = false;
-        bool firstByteCompletes = false;
-        bool hasTotal = false;
-        Clock::time_point totalDeadline{};
-        bool hasInterval = false;
-        Clock::duration interval{};
-        Clock::time_point lastByte{};
-        IoResult result;
-    };
-
     static Dcb DcbFromTermios(const termios& t);
     static void MakeRaw(termios& t, const Dcb& dcb);
     bool ApplyModemLines(const Dcb& dcb);
 
     // All with mutex_ held.
-    void Complete(IoResult r) {
-        read_.complete = true;
-        read_.result = r;
-    }
-    void CompleteWithData() { Complete(Done(read_.count)); }
     void DeviceGone(int err);
     void ReadAvailable(short revents);
     uint32_t TakeCounters();
-    void CheckDeadlines(Clock::time_point now);
 
     void StartModemWatcher();
     void StopModemWatcher();
@@ -477,41 +456,21 @@ IoResult PosixPort::StartRead(uint8_t* buffer, uint32_t size) {
     read_ = {};
     if (gone_)
         return Fail(goneError_);
-    const CommTimeouts t = timeouts_;
-    read_.buffer = buffer;
-    read_.size = size;
+    const auto now = Clock::now();
+    const bool waits = read_.Start(timeouts_, buffer, size, now);
     if (carry_ >= 0 && size > 0) {
-        buffer[read_.count++] = static_cast<uint8_t>(carry_);
-        read_.sawByte = true;
-        read_.lastByte = Clock::now();
+        buffer[0] = static_cast<uint8_t>(carry_);
+        read_.Got(1, now);
         carry_ = -1;
     }
-    if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-        t.ReadTotalTimeoutConstant == 0) {
+    if (!waits) {
         // Return at once with what is there, possibly nothing.
-        read_.active = true;
         ReadAvailable(0);
         const IoResult r = read_.complete ? read_.result : Done(read_.count);
         read_ = {};
         return r;
     }
-    const auto ms = [](uint64_t v) { return std::chrono::milliseconds(v); };
-    if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-        t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD) {
-        read_.firstByteCompletes = true;
-        read_.hasTotal = true;
-        read_.totalDeadline = Clock::now() + ms(t.ReadTotalTimeoutConstant);
-    } else {
-        const uint64_t total =
-            uint64_t{t.ReadTotalTimeoutMultiplier} * size + t.ReadTotalTimeoutConstant;
-        read_.hasTotal = total > 0;
-        if (read_.hasTotal)
-            read_.totalDeadline = Clock::now() + ms(total);
-        read_.hasInterval = t.ReadIntervalTimeout > 0 && t.ReadIntervalTimeout != MAXDWORD;
-        read_.interval = ms(t.ReadIntervalTimeout);
-    }
-    read_.active = true;
-    if (read_.count >= read_.size || (read_.firstByteCompletes && read_.count > 0)) {
+    if (read_.Satisfied()) {
         const IoResult r = Done(read_.count);
         read_ = {};
         return r;
@@ -524,9 +483,9 @@ void PosixPort::DeviceGone(int err) {
     goneError_ = err ? err : EIO;
     // What came before the device went is delivered; the next read reports the failure.
     if (read_.count > 0)
-        CompleteWithData();
+        read_.CompleteWithData();
     else
-        Complete(Fail(goneError_));
+        read_.Complete(Fail(goneError_));
 }
 
 void PosixPort::ReadAvailable(short revents) {
@@ -534,7 +493,7 @@ void PosixPort::ReadAvailable(short revents) {
         return;
     const uint32_t room = read_.size - read_.count;
     if (room == 0) {
-        CompleteWithData();
+        read_.CompleteWithData();
         return;
     }
     // With no mark held over the decoded bytes never outnumber the raw ones, so the read goes
@@ -569,11 +528,7 @@ void PosixPort::ReadAvailable(short revents) {
             }
             std::memcpy(dest, decoded, got);
         }
-        read_.count += static_cast<uint32_t>(got);
-        if (got > 0) {
-            read_.sawByte = true;
-            read_.lastByte = Clock::now();
-        }
+        read_.Got(static_cast<uint32_t>(got), Clock::now());
         if (!hasCounters_ && findings.errorSeen)
             errors |= options.marksAreParity ? CE_RXPARITY : CE_FRAME;
         if (findings.breakSeen)
@@ -582,8 +537,8 @@ void PosixPort::ReadAvailable(short revents) {
             errors_ |= errors;
             events_ |= EV_ERR;
         }
-        if (read_.count >= read_.size || (read_.firstByteCompletes && read_.count > 0))
-            CompleteWithData();
+        if (read_.Satisfied())
+            read_.CompleteWithData();
         return;
     }
     if (n == 0) {
@@ -597,7 +552,7 @@ void PosixPort::ReadAvailable(short revents) {
         return;
     }
     if (err == EBADF) {
-        Complete(Fail(EBADF));
+        read_.Complete(Fail(EBADF));
         return;
     }
     DeviceGone(err); // EIO, ENXIO, ENODEV and the like: the device is gone or broken
@@ -626,15 +581,6 @@ uint32_t PosixPort::TakeCounters() {
     return errors;
 }
 
-void PosixPort::CheckDeadlines(Clock::time_point now) {
-    if (!read_.active || read_.complete)
-        return;
-    if (read_.hasTotal && now >= read_.totalDeadline)
-        CompleteWithData();
-    else if (read_.hasInterval && read_.sawByte && now >= read_.lastByte + read_.interval)
-        CompleteWithData();
-}
-
 WaitResult PosixPort::WaitReader(int stopFd) {
     for (;;) {
         bool haveDeadline = false;
@@ -643,7 +589,7 @@ WaitResult PosixPort::WaitReader(int stopFd) {
         WaitResult ready = WaitResult::Failed;
         {
             std::lock_guard lock(mutex_);
-            CheckDeadlines(Clock::now());
+            read_.CheckDeadlines(Clock::now());
             // The last read took all it asked for, so more may be waiting already (a stream
             // faster than the reader): take it without a ppoll first.
             if (!drained_ && !(eventActive_ && (events_ & eventMask_)))
@@ -653,17 +599,9 @@ WaitResult PosixPort::WaitReader(int stopFd) {
             else if (read_.active && read_.complete)
                 ready = WaitResult::Read;
             reading = read_.active;
-            if (reading) {
-                if (read_.hasTotal) {
-                    haveDeadline = true;
-                    deadline = read_.totalDeadline;
-                }
-                if (read_.hasInterval && read_.sawByte) {
-                    const auto t = read_.lastByte + read_.interval;
-                    if (!haveDeadline || t < deadline)
-                        deadline = t;
-                    haveDeadline = true;
-                }
+            if (const auto at = read_.Deadline()) {
+                haveDeadline = true;
+                deadline = *at;
             }
         }
         if (ready != WaitResult::Failed) {
@@ -708,7 +646,7 @@ WaitResult PosixPort::WaitReader(int stopFd) {
                 return WaitResult::Failed; // a hangup with no read to report it through
             if (fds[1].revents & POLLNVAL) {
                 if (read_.active && !read_.complete)
-                    Complete(Fail(EBADF));
+                    read_.Complete(Fail(EBADF));
                 else
                     return WaitResult::Failed;
             } else {

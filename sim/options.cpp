@@ -14,17 +14,18 @@ std::string Options::AliasName() const {
         return {};
     if (alias)
         return *alias;
-    return port.empty() ? "COM2" : std::string();
+    return port.empty() && !tcpHost ? "COM2" : std::string();
 }
 
 std::string UsageText() {
     return R"(Usage: democomm-sim [options]
 
 A simulated quasi-synchronisation measuring and control device: a Modbus RTU slave on a
-new pseudo-terminal (or on a serial device you name), for trying and testing democomm
-without the device.
+new pseudo-terminal (or on a serial device you name, or behind a TCP port as a serial
+device server would serve it), for trying and testing democomm without the device.
 
-It prints the terminal's path first ("port: /dev/pts/N") and the alias it made
+It prints the terminal's path first ("port: /dev/pts/N", or "port: tcp://HOST:PORT", the
+name democomm takes for it) and the alias it made
 ("alias: PATH"), then one line per frame: time, direction (rx from the master, tx to it,
 -- not sent), the bytes in hex, and what they were. On exit it prints "frames:" and
 "faults:" lines with counts. It stops on Ctrl-C (SIGINT), SIGTERM or SIGHUP, and at the
@@ -39,8 +40,16 @@ Line and device:
                    --port.
   --port PATH      Serve an existing serial device (an RS-485 adapter, one end of a socat
                    pair) in raw mode instead of a new pseudo-terminal.
-  --parity P       none, even or odd (default none); with --port only.
-  --stop-bits N    1 or 2 (default 2); with --port only.
+  --tcp [ADDR:]PORT
+                   Serve the device on a TCP port instead, as a serial device server in
+                   raw (TCP server) mode does: the bytes on the connection are the RTU
+                   frames as on the line, CRC included, and the line behind it keeps
+                   time as below. ADDR is an IPv4 address or an IPv6 address in brackets
+                   (default 127.0.0.1, the loopback); PORT 0 takes a free port. One
+                   connection is served at a time: a second one while it lasts is
+                   refused (reset at once); after it closes the next is taken. No alias.
+  --parity P       none, even or odd (default none); with --port or --tcp only.
+  --stop-bits N    1 or 2 (default 2); with --port or --tcp only.
 
 Line time (on by default, so that a pseudo-terminal behaves like an RS-485 line):
   A frame occupies the line for its length in characters (11 bits each at 8N2, or as
@@ -94,6 +103,7 @@ Examples:
   democomm-sim --alias COM3 --slave 5 --baud 19200
   democomm-sim --drop 0.1 --bad-crc 0.05 --seed 42
   democomm-sim --port /dev/ttyUSB0 --baud 9600 --no-alias
+  democomm-sim --tcp 4001                       # democomm: tcp://127.0.0.1:4001
 
 Exit codes: 0 after a normal stop, 1 when the port or the alias cannot be set up,
 2 for a bad command line.
@@ -166,6 +176,21 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
              return {};
          }},
         {"--stop-bits", intSetter(o.stopBits, 1, 2)},
+        {"--tcp", [&](const std::string& v) -> std::string {
+             // [ADDR:]PORT, ADDR an IPv4 address or an IPv6 one in brackets.
+             const auto colon = v.rfind(':');
+             std::string host = colon == std::string::npos ? "127.0.0.1" : v.substr(0, colon);
+             if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+                 host = host.substr(1, host.size() - 2);
+             else if (host.find(':') != std::string::npos)
+                 return "'" + v + "': an IPv6 address goes in brackets, such as [::1]:4001";
+             long long n = 0;
+             if (host.empty() || !ParseInt(colon == std::string::npos ? v : v.substr(colon + 1), 0, 65535, n))
+                 return "'" + v + "' is not [ADDR:]PORT with a port from 0 to 65535";
+             o.tcpHost = host;
+             o.tcpPort = static_cast<int>(n);
+             return {};
+         }},
         {"--alias", [&](const std::string& v) -> std::string {
              if (!ValidAliasName(v))
                  return "'" + v + "' cannot be an alias name (a plain name such as COM3, no '/')";
@@ -240,10 +265,19 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
         r.error = "--alias and --no-alias contradict each other";
         return r;
     }
-    if (o.port.empty() && (o.parity != 'N' || o.stopBits != 2)) {
+    if (o.tcpHost && !o.port.empty()) {
+        r.error = "--tcp and --port name two different lines";
+        return r;
+    }
+    if (o.tcpHost && o.alias) {
+        r.error = "--alias makes a link to a terminal; with --tcp democomm takes the tcp:// name";
+        return r;
+    }
+    if (o.port.empty() && !o.tcpHost && (o.parity != 'N' || o.stopBits != 2)) {
         // Harmless, but a pseudo-terminal has no parity or stop bits: say so rather than
-        // pretend the setting did something.
-        r.error = "--parity and --stop-bits apply only with --port";
+        // pretend the setting did something. Behind a TCP port they set the line's
+        // character time.
+        r.error = "--parity and --stop-bits apply only with --port or --tcp";
         return r;
     }
     return r;

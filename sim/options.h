@@ -17,8 +17,12 @@ struct Options {
     int slave = 1;          // 1..247
     int baud = 9600;        // for the 3.5-character silence, and the line speed with --port
     std::string port;       // empty: a new pseudo-terminal
-    char parity = 'N';      // N, E, O (only with --port)
-    int stopBits = 2;       // 1 or 2 (only with --port)
+    // Set by --tcp: serve a listening socket instead of a terminal (loopback unless an address
+    // is given; port 0 takes any free one), one connection at a time.
+    std::optional<std::string> tcpHost;
+    int tcpPort = 0;
+    char parity = 'N';      // N, E, O (with --port or --tcp)
+    int stopBits = 2;       // 1 or 2 (with --port or --tcp)
     std::optional<std::string> alias; // set when --alias was given
     bool noAlias = false;
     std::optional<uint64_t> seed; // empty: chosen at start and printed
@@ -35,7 +39,7 @@ struct Options {
     bool help = false;
 
     // The alias to create, or empty for none: COM2 for a pseudo-terminal, none for --port
-    // unless --alias names one.
+    // unless --alias names one, never for --tcp.
     std::string AliasName() const;
 };
 

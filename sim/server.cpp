@@ -14,6 +14,9 @@
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <random>
 #include <stdexcept>
@@ -21,6 +24,7 @@
 #include <string>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -58,9 +62,11 @@ private:
 std::string Errno() { return std::strerror(errno); }
 
 struct Line {
-    Fd fd;        // what the simulator reads and writes
+    Fd fd;        // what the simulator reads and writes (with --tcp: the connection served,
+                  // none between connections)
     Fd keepSlave; // for a pseudo-terminal: its slave end, held open so that the master never
                   // sees a hang-up between two programs opening the port
+    Fd listener;  // with --tcp: the listening socket
     std::string path;
 };
 
@@ -131,6 +137,41 @@ Line OpenPort(const Options& o) {
         throw std::runtime_error("cannot set the line settings of " + o.port + ": " + Errno());
     ::tcflush(line.fd.Get(), TCIOFLUSH);
     return line;
+}
+
+// A listening socket on the address and port --tcp gave; `path` is democomm's name for it.
+Line OpenTcp(const Options& o) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
+    addrinfo* found = nullptr;
+    const std::string where = *o.tcpHost + " port " + std::to_string(o.tcpPort);
+    if (const int rc = ::getaddrinfo(o.tcpHost->c_str(), std::to_string(o.tcpPort).c_str(), &hints, &found); rc != 0)
+        throw std::runtime_error("cannot listen on " + where + ": " + ::gai_strerror(rc));
+    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, ::freeaddrinfo);
+    Line line;
+    line.listener = Fd(::socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const int on = 1;
+    if (line.listener.Get() < 0 || ::setsockopt(line.listener.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(line.listener.Get(), found->ai_addr, found->ai_addrlen) != 0 || ::listen(line.listener.Get(), 4) != 0)
+        throw std::runtime_error("cannot listen on " + where + ": " + Errno());
+    sockaddr_storage bound{};
+    socklen_t len = sizeof bound;
+    ::getsockname(line.listener.Get(), reinterpret_cast<sockaddr*>(&bound), &len);
+    const bool v6 = bound.ss_family == AF_INET6;
+    const int port = ntohs(v6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+    line.path = "tcp://" + (v6 ? "[" + *o.tcpHost + "]" : *o.tcpHost) + ":" + std::to_string(port);
+    return line;
+}
+
+// "ADDR:PORT" of a connection's far end.
+std::string PeerName(const sockaddr_storage& peer, socklen_t len) {
+    char host[NI_MAXHOST] = "?", port[NI_MAXSERV] = "?";
+    ::getnameinfo(reinterpret_cast<const sockaddr*>(&peer), len, host, sizeof host, port, sizeof port,
+                  NI_NUMERICHOST | NI_NUMERICSERV);
+    const bool v6 = peer.ss_family == AF_INET6;
+    return (v6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" + port;
 }
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
@@ -244,6 +285,10 @@ private:
     void Schedule(Clock::time_point start, std::vector<uint8_t> bytes, std::string what);
     // A stray byte, when the line is idle at `now`.
     void Chatter(Clock::time_point now);
+    // --tcp: takes a connection waiting on the listening socket, or refuses it while one is
+    // served; forgets the one served when it has gone.
+    void Accept();
+    void Disconnected(FrameFinder& finder);
 
     const Options& o_;
     std::FILE* out_;
@@ -358,6 +403,33 @@ void Simulator::Schedule(Clock::time_point start, std::vector<uint8_t> bytes, st
     }
 }
 
+void Simulator::Accept() {
+    sockaddr_storage peer{};
+    socklen_t len = sizeof peer;
+    Fd client(::accept4(line_.listener.Get(), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (client.Get() < 0)
+        return;
+    if (line_.fd.Get() >= 0) {
+        // A device server's port serves one master: the second is reset at once, so that it
+        // learns so instead of waiting for replies that never come.
+        const linger reset{1, 0};
+        ::setsockopt(client.Get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        Note("refused a second connection from " + PeerName(peer, len));
+        return;
+    }
+    const int on = 1;
+    ::setsockopt(client.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on); // each chunk at its time
+    line_.fd = std::move(client);
+    Note("connection from " + PeerName(peer, len));
+}
+
+void Simulator::Disconnected(FrameFinder& finder) {
+    Note("connection closed");
+    line_.fd.Reset();
+    queue_.clear(); // what was still to go belonged to that master
+    finder = FrameFinder(std::chrono::duration_cast<std::chrono::microseconds>(silence_));
+}
+
 void Simulator::SendDue(Clock::time_point now) {
     while (!queue_.empty() && queue_.front().due <= now) {
         Scheduled s = std::move(queue_.front());
@@ -375,8 +447,8 @@ void Simulator::Chatter(Clock::time_point now) {
         return;
     const auto every = std::chrono::milliseconds(o_.chatterMs);
     nextChatter_ = std::max(nextChatter_ + every, now);
-    // Only on an idle line: nothing being received, answered or about to be.
-    if (!queue_.empty() || now < txFree_ || now < rxFree_)
+    // Only on an idle line: nothing being received, answered or about to be; and one there.
+    if (!queue_.empty() || now < txFree_ || now < rxFree_ || line_.fd.Get() < 0)
         return;
     const std::vector<uint8_t> stray{static_cast<uint8_t>(chatterRng_())};
     if (WriteAll(line_.fd.Get(), stray)) {
@@ -402,7 +474,7 @@ int Simulator::Run() {
 
     std::unique_ptr<Alias> alias;
     try {
-        line_ = o_.port.empty() ? OpenPty() : OpenPort(o_);
+        line_ = o_.tcpHost ? OpenTcp(o_) : o_.port.empty() ? OpenPty() : OpenPort(o_);
         if (const std::string name = o_.AliasName(); !name.empty()) {
             if (!IsComName(name))
                 std::fprintf(err_, "democomm-sim: note: democomm looks up only names like COM2 in the alias folder; "
@@ -461,8 +533,12 @@ int Simulator::Run() {
             ts.tv_nsec = static_cast<long>(ns % 1'000'000'000);
             timeout = &ts;
         }
-        pollfd fds[3] = {{line_.fd.Get(), POLLIN, 0}, {sigFd.Get(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-        const int n = ::ppoll(fds, watchStdin ? 3 : 2, timeout, nullptr);
+        // A negative descriptor is skipped: no connection yet, or no listener (a terminal).
+        pollfd fds[4] = {{line_.fd.Get(), POLLIN, 0},
+                         {sigFd.Get(), POLLIN, 0},
+                         {watchStdin ? STDIN_FILENO : -1, POLLIN, 0},
+                         {line_.listener.Get(), POLLIN, 0}};
+        const int n = ::ppoll(fds, 4, timeout, nullptr);
         if (n < 0 && errno != EINTR) {
             std::fprintf(err_, "democomm-sim: poll failed: %s\n", Errno().c_str());
             rc = 1;
@@ -476,6 +552,8 @@ int Simulator::Run() {
             else
                 stopReason = "signal";
         }
+        if (n > 0 && (fds[3].revents & POLLIN))
+            Accept();
         if (n > 0 && watchStdin && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
             char sink[256];
             const ssize_t got = ::read(STDIN_FILENO, sink, sizeof sink);
@@ -497,7 +575,9 @@ int Simulator::Run() {
                 lost = true; // 0 bytes from a readable line, or EIO: the device is gone
                 break;
             }
-            if (lost) {
+            if (lost && line_.listener.Get() >= 0) {
+                Disconnected(finder); // the master went: the next one may connect
+            } else if (lost) {
                 std::fprintf(err_, "democomm-sim: the line %s has gone away\n", line_.path.c_str());
                 stopReason = "line lost";
                 rc = 1;

@@ -17,8 +17,8 @@ PACKAGES=(
   clang libclang-rt-14-dev
   # a display for the demo on headless machines and for screenshots; a font with Chinese glyphs
   xvfb xauth fonts-wqy-microhei
-  # the Debian package and its checks
-  dpkg-dev lintian desktop-file-utils
+  # the Debian package and its checks (appstream: appstreamcli validates the metainfo)
+  dpkg-dev lintian desktop-file-utils appstream
   # the mutation check (tools/mutants)
   python3
 )

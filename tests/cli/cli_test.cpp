@@ -16,6 +16,10 @@
 
 namespace {
 
+// The peer: democomm-sim through its alias, or behind a TCP port (gone: stopped before the
+// runs, so that nothing listens there), or a libmodbus slave on a socat pair.
+enum class Peer { Sim, Tcp, TcpGone, LibmodbusSlave };
+
 struct CliCase {
     const char* name;
     std::vector<std::string> simFlags;
@@ -24,7 +28,7 @@ struct CliCase {
     std::vector<std::vector<std::string>> runs;
     int exitCode; // -1: ended by a signal
     std::vector<std::string> expected; // each in the last run's output
-    bool libmodbusSlave = false;       // the peer: a libmodbus slave on a socat pair
+    Peer peer = Peer::Sim;
     // Sent once the first run has printed a line: to that run, or with `toPeer` to the peer.
     int signal = 0;
     bool toPeer = false;
@@ -47,10 +51,13 @@ TEST_P(Cli, OutputAndExitCode) {
     if (c.notOnTheLine.empty())
         sim.push_back("--quiet");
     sim.insert(sim.end(), c.simFlags.begin(), c.simFlags.end());
+    if (c.peer == Peer::Tcp || c.peer == Peer::TcpGone)
+        sim.insert(sim.end(), {"--tcp", "0"});
     const std::string a = runtime.filePath("a").toStdString(),
                       b = runtime.filePath("b").toStdString();
+    std::string portName = b; // what the runs are given as --port, for all but the alias
     std::unique_ptr<testsim::Background> peer, socat;
-    if (c.libmodbusSlave) {
+    if (c.peer == Peer::LibmodbusSlave) {
         // socat holds the terminals open, as the simulator does, and clears nothing.
         socat = std::make_unique<testsim::Background>(std::vector<std::string>{
             "socat", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
@@ -62,12 +69,16 @@ TEST_P(Cli, OutputAndExitCode) {
     } else {
         peer = std::make_unique<testsim::Background>(In(runtime, sim));
         ASSERT_FALSE(peer->Field("alias").empty());
+        portName = peer->Field("port");
+        if (c.peer == Peer::TcpGone)
+            peer->Stop();
     }
     std::optional<int> exitCode;
     std::string output;
     for (const auto& args : c.runs) {
-        const std::vector<std::string> port =
-            c.libmodbusSlave ? std::vector<std::string>{"--port", b} : std::vector<std::string>{};
+        const std::vector<std::string> port = c.peer != Peer::Sim
+                                                  ? std::vector<std::string>{"--port", portName}
+                                                  : std::vector<std::string>{};
         std::vector<std::string> cmd{DEMOCOMM_CLI_PATH};
         if (args[0] == "sh") {
             cmd = {"sh", "-c", args.at(1), DEMOCOMM_CLI_PATH};
@@ -101,7 +112,16 @@ TEST_P(Cli, OutputAndExitCode) {
 const std::vector<CliCase> kCases{
     // A peer none of us wrote: its set-point 0103 holds -20 in sign and magnitude.
     {"LibmodbusSlaveReadAllAfterWrite", {}, {{"write", "setpoint", "lead-time", "150"}, {"read", "all"}}, 0,
-     {"系统电压: 1000\n", "越前时间: 150\n", "允许频差: -20\n", "跃前动作: 是\n", "自检状态: 否\n"}, true},
+     {"系统电压: 1000\n", "越前时间: 150\n", "允许频差: -20\n", "跃前动作: 是\n", "自检状态: 否\n"}, Peer::LibmodbusSlave},
+    // A serial device server's raw port on the loopback; the line behind it keeps time.
+    {"TcpReadAll", {}, {{"read", "all"}}, 0, {"系统电压: ", "越前时间: 120\n", "升压调控: "}, Peer::Tcp},
+    {"TcpWriteReadBack", {}, {{"write", "setpoint", "closing-time", "-5"}, {"read", "setpoints"}}, 0,
+     {"合闸时间: -5\n"}, Peer::Tcp},
+    {"TcpRefused", {}, {{"read", "working"}}, 3,
+     {"Error opening serial port\nServer: 127.0.0.1, port ", "Reason: Connection refused\n"}, Peer::TcpGone},
+    // The server goes away mid-watch: one report, with the server, the port and the reason.
+    {"TcpWatchEndsWhenTheServerGoesAway", {}, {{"watch", "working", "--interval", "0"}}, 3,
+     {"Serial port lost\nServer: 127.0.0.1, port ", "Connection reset by peer"}, Peer::Tcp, SIGKILL, true},
     {"ReadAll", {}, {{"read", "all"}}, 0,
      {"系统电压: ", "并机号: ", "越前时间: 120\n", "均频脉冲宽度: 500\n", "跃前动作: ", "升压调控: "}},
     {"ReadWorkingJson", {}, {{"--format", "json", "read", "working"}}, 0,
@@ -139,7 +159,7 @@ const std::vector<CliCase> kCases{
     {"Exception", {"--exception", "1"}, {{"--format", "json", "write", "setpoint", "lead-time", "5"}}, 6,
      {"exception code 04 (slave device failure)", "\"exception_code\": \"04\", \"exception\": \"slave device failure\"}"}},
     // Once a failure decides the result, nothing more goes on the line.
-    {"ReadAllStopsAtTheException", {"--exception", "1"}, {{"read", "all"}}, 6, {"exception code 04"}, false, 0, false,
+    {"ReadAllStopsAtTheException", {"--exception", "1"}, {{"read", "all"}}, 6, {"exception code 04"}, Peer::Sim, 0, false,
      {"rx 01 03 01 00", "rx 01 02 03 00"}},
     {"WriteCsv", {}, {{"--format", "csv", "write", "104", "7D0", "1F4"}}, 0,
      {"function,address,sent,received,outcome,values,exception_code,exception\n", ",ok,2000 500,,\n"}},
@@ -163,26 +183,26 @@ const std::vector<CliCase> kCases{
     {"AnalyseInCsvIsRefused", {}, {{"--format", "csv", "analyse", "x.csv"}}, 2, {"text or json"}},
     // Only a reply that passed the CRC check is an answer; a lost port ends the scan.
     {"ScanDamagedReplyIsNoAnswer", {"--bad-crc", "1"}, {{"scan", "--to", "2"}}, 5, {"slave 1: a damaged reply (crc)"}},
-    {"ScanEndsWhenThePortGoesAway", {}, {{"--frames", "scan", "--from", "2"}}, 3, {"went away"}, false, SIGKILL, true},
-    {"WatchEndsWhenThePortGoesAway", {}, {{"watch", "working", "--interval", "0"}}, 3, {"went away"}, false, SIGKILL, true},
+    {"ScanEndsWhenThePortGoesAway", {}, {{"--frames", "scan", "--from", "2"}}, 3, {"went away"}, Peer::Sim, SIGKILL, true},
+    {"WatchEndsWhenThePortGoesAway", {}, {{"watch", "working", "--interval", "0"}}, 3, {"went away"}, Peer::Sim, SIGKILL, true},
     // Ctrl-C ends watch with statistics that add up: the request out when it came is aborted.
     {"WatchCtrlC", {"--delay", "1", "--delay-ms", "1000"}, {{"--timeout", "3000", "watch", "working", "--interval", "0"}}, 0,
-     {"链路统计: 发送 2, 接受 1, ", "中止 1, 进行中 0, "}, false, SIGINT},
+     {"链路统计: 发送 2, 接受 1, ", "中止 1, 进行中 0, "}, Peer::Sim, SIGINT},
     // Every end but SIGKILL closes the port, which socat's terminal would otherwise keep
     // exclusive; after a SIGKILL the simulator frees its own.
     // (libmodbus serves nobody for its response time-out after a frame for another slave)
     {"CtrlCDuringScanClosesThePort", {}, {{"--frames", "scan", "--from", "2"}, {"sh", "sleep 1; \"$0\" \"$@\" read working"}},
-     0, {"系统电压: 1000\n"}, true, SIGINT},
+     0, {"系统电压: 1000\n"}, Peer::LibmodbusSlave, SIGINT},
     {"HangUpDuringWatchClosesThePort", {}, {{"watch", "working", "--interval", "0"}, {"read", "working"}}, 0,
-     {"系统电压: 1000\n"}, true, SIGHUP},
+     {"系统电压: 1000\n"}, Peer::LibmodbusSlave, SIGHUP},
     {"ClosedPipeClosesThePort", {},
      {{"sh", "{ \"$0\" \"$@\" watch working --interval 0; echo \"exit $?\" >&2; } | head -n 3; \"$0\" \"$@\" read working"}},
-     0, {"exit 8\n", "系统电压: 1000\n"}, true},
+     0, {"exit 8\n", "系统电压: 1000\n"}, Peer::LibmodbusSlave},
     {"ClosedPipeEndsWatchWithSigpipeIgnored", {},
      {{"sh", "trap '' PIPE; { timeout 15 \"$0\" watch working --interval 0; echo \"exit $?\" >&2; } | head -n 1"}}, 0,
      {"exit 8\n", "cannot write to standard output"}},
     {"KilledClientLeavesThePortFree", {}, {{"watch", "working", "--interval", "0"}, {"read", "working"}}, 0,
-     {"系统电压: "}, false, SIGKILL},
+     {"系统电压: "}, Peer::Sim, SIGKILL},
 };
 // clang-format on
 

@@ -1,6 +1,7 @@
 // The three test windows against real peers, one row per case: democomm-sim through the alias
-// COM2 (plain and with each fault it injects; its traffic lines give the expected log) and the
-// libmodbus slave on a socat pair (its data the expectation). Writes read back with mbpoll.
+// COM2 (plain and with each fault it injects; its traffic lines give the expected log) or on
+// the loopback as a serial device server, and the libmodbus slave on a socat pair (its data
+// the expectation). Writes read back with mbpoll.
 #include "e2e_peers.h"
 
 #include "../sim/process.h"
@@ -28,7 +29,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-enum class Peer { Sim, SimOnLine, Slave }; // democomm-sim on its own terminal or on a line
+// democomm-sim on its own terminal, on a line, or behind a TCP port (tcp://127.0.0.1:N)
+enum class Peer { Sim, SimOnLine, SimTcp, Slave };
 enum class Win { Working, Setpoints, Switches, Write };
 // What the window makes of the reply: decoded and logged, logged but refused (an exception),
 // halted without logging (CRC test failed), or not logged at all (write window, bad CRC).
@@ -94,7 +96,8 @@ TEST_P(EndToEnd, WindowShowsWhatThePeerSent) {
     std::unique_ptr<testsim::Background> sim, socat, slave;
     const std::string a = runtime_ + std::string("/a"), b = runtime_ + std::string("/b");
     std::string port = "COM2", line; // the window's name for the port, the peer's line
-    if (row.peer != Peer::Sim) {     // a socat pair: the peer on a, the window and mbpoll on b
+    if (row.peer != Peer::Sim && row.peer != Peer::SimTcp) { // a socat pair: the peer on a, the
+                                                             // window and mbpoll on b
         socat = std::make_unique<testsim::Background>(std::vector<std::string>{
             "socat", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
         ASSERT_TRUE(WaitUntil([&] { return fs::exists(b); }));
@@ -109,11 +112,14 @@ TEST_P(EndToEnd, WindowShowsWhatThePeerSent) {
         sim = std::make_unique<testsim::Background>(std::vector<std::string>{
             DEMOCOMM_SIM_PATH, "--seed", "3", "--split-gap", "250", "--delay-ms", "200",
             row.fault ? row.fault : "--drop", row.fault ? "1" : "0",
-            row.peer == Peer::Sim ? "--slave=1" : "--port=" + a});
+            row.peer == Peer::Sim      ? "--slave=1"
+            : row.peer == Peer::SimTcp ? "--tcp=0"
+                                       : "--port=" + a});
         const std::string alias =
             row.peer == Peer::Sim ? std::string(runtime_) + "/democomm/COM2" : "none";
         ASSERT_EQ(sim->Field("alias"), alias) << sim->Output();
-        line = row.peer == Peer::Sim ? sim->Field("port") : line;
+        line = row.peer == Peer::SimOnLine ? line : sim->Field("port");
+        port = row.peer == Peer::SimTcp ? line : port;
     }
     std::unique_ptr<QDialog> form(row.win == Win::Switches ? static_cast<QDialog*>(new TKGForm)
                                   : row.win == Win::Write  ? static_cast<QDialog*>(new TWriteForm)
@@ -205,6 +211,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, EndToEnd, ::testing::Values(
     Row{"sim_write", Peer::Sim, Win::Write}, Row{"slave_working", Peer::Slave, Win::Working},
     Row{"slave_setpoints", Peer::Slave, Win::Setpoints}, Row{"slave_switches", Peer::Slave, Win::Switches},
     Row{"slave_write", Peer::Slave, Win::Write}, Row{"sim_on_a_line", Peer::SimOnLine, Win::Setpoints},
+    Row{"sim_tcp", Peer::SimTcp, Win::Working},
     Row{"delay", Peer::Sim, Win::Working, Then::Shown, "--delay"},
     Row{"exception", Peer::Sim, Win::Working, Then::Short, "--exception"},
     Row{"drop", Peer::Sim, Win::Working, Then::TimedOut, "--drop"},

@@ -1,6 +1,8 @@
-// master::Session against democomm-sim keeping line time: each fault of the simulator ends in
-// the outcome and counter it belongs to, the counters add up to the requests sent, and the
-// simulator counts no request that came too soon after its previous frame.
+// master::Session against democomm-sim keeping line time, on a pseudo-terminal and behind a
+// TCP port as a serial device server (the line's time at the rate given, the connection's
+// own on top): each fault of the simulator ends in the outcome and counter it belongs to,
+// the counters add up to the requests sent, and the simulator counts no request that came
+// too soon after its previous frame.
 #include "master/session.h"
 
 #include "../sim/process.h"
@@ -28,7 +30,8 @@ struct FaultCase {
     int maxSpacingMs = 0; // > 0: each request goes out within this long of the one before
 };
 
-class SessionFaults : public ::testing::TestWithParam<FaultCase> {};
+// The fault, and whether the simulator is reached over TCP.
+class SessionFaults : public ::testing::TestWithParam<std::tuple<FaultCase, bool>> {};
 
 Request RequestFor(Ask ask, int i) {
     switch (ask) {
@@ -43,9 +46,11 @@ Request RequestFor(Ask ask, int i) {
 }
 
 TEST_P(SessionFaults, OutcomeAndCountersMatchTheFault) {
-    const FaultCase& c = GetParam();
+    const auto& [c, tcp] = GetParam();
     std::vector<std::string> flags = c.simFlags;
     flags.insert(flags.end(), {"--baud", std::to_string(c.baud)});
+    if (tcp)
+        flags.insert(flags.end(), {"--tcp", "0"});
     testsim::Background sim(testsim::FaultSimulator(DEMOCOMM_SIM_PATH, flags));
     const std::string port = sim.Field("port");
     ASSERT_FALSE(port.empty());
@@ -113,7 +118,7 @@ TEST_P(SessionFaults, OutcomeAndCountersMatchTheFault) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, SessionFaults,
-    ::testing::Values(
+    ::testing::Combine(::testing::Values(
         FaultCase{"Clean", {}, Ask::Working, Outcome::Ok, &Statistics::repliesAccepted},
         FaultCase{"Echo", {"--echo", "1"}, Ask::Working, Outcome::Ok, &Statistics::echoesSkipped},
         // A glitch byte ahead of the echo of an input read: the echo is still found.
@@ -192,6 +197,9 @@ INSTANTIATE_TEST_SUITE_P(
                   &Statistics::timeouts,
                   -1,
                   &Statistics::quietWaitsCut}),
-    [](const auto& info) { return std::string(info.param.name); });
+                       ::testing::Bool()),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "Tcp" : "");
+    });
 
 } // namespace

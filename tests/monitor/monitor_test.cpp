@@ -479,4 +479,29 @@ TEST(Monitor, PortThatCannotBeOpenedOrGoesAwayIsReportedAndStartRetries) {
         EXPECT_TRUE(r.startsWith(QStringLiteral("Error opening serial port."))) << r.toStdString();
 }
 
+// Over a serial device server: a connection the server drops is one report with the server,
+// port and reason, polling stops; Start tries again, and a refused connection is again one
+// report, though it comes after the open, from the background.
+TEST(Monitor, NetworkPortLostIsOneReportAndStartRetries) {
+    TMonitorForm form;
+    std::vector<QString> reports;
+    testsim::Background sim({DEMOCOMM_SIM_PATH, "--quiet", "--tcp", "0"});
+    const std::string port = sim.Field("port");
+    Drive(form, port, reports, [&] {
+        Click(form, "StartBtn");
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return form.Samples().Size() >= 2; }));
+        sim.Stop(SIGKILL); // the server goes
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return !form.Running() && reports.size() == 1; }));
+        Click(form, "StartBtn");
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return !form.Running() && reports.size() == 2; }));
+        testsupport::Pump(200);
+    });
+    ASSERT_EQ(reports.size(), 2u) << reports.back().toStdString();
+    const QString where = QStringLiteral("Server: 127.0.0.1, port ");
+    EXPECT_TRUE(reports[0].startsWith(QStringLiteral("Serial port lost.") + where));
+    EXPECT_TRUE(reports[0].contains(QStringLiteral("Reason: Connection reset by peer")));
+    EXPECT_TRUE(reports[1].startsWith(QStringLiteral("Error opening serial port.") + where));
+    EXPECT_TRUE(reports[1].contains(QStringLiteral("Reason: Connection refused")));
+}
+
 } // namespace

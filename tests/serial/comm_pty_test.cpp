@@ -1,13 +1,16 @@
-// TComm on real pseudo-terminals: the test holds the master end, where a device would sit.
+// TComm on real pseudo-terminals and on a network port's loopback connection: the test holds
+// the far end, where a device (or a serial device server) would sit.
 #include "recorder.h"
 #include "serial/port.h"
 #include "serial/posixbaud.h"
 #include "support/pty.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 
 #include <ctime>
@@ -25,6 +28,18 @@ protected:
     testsupport::PtyPair pty;
     Recorder r{pty.SlavePath()};
 };
+
+// What both kinds of port guarantee alike.
+template <class End> class CommLine : public ::testing::Test {
+protected:
+    End pty;
+    Recorder r{pty.SlavePath()};
+    // Blocks that outgrow what the far end's buffers take while it reads nothing: a
+    // connection's buffers grow to megabytes.
+    static constexpr int kStallBlocks = std::is_same_v<End, testsupport::TcpEnd> ? 200 : 8;
+};
+using Ends = ::testing::Types<testsupport::PtyPair, testsupport::TcpEnd>;
+TYPED_TEST_SUITE(CommLine, Ends);
 
 TEST(CommOpen, FailuresRaiseTheirMessageAndLeaveNothingOpen) {
     for (const auto& [path, message, systemError] :
@@ -117,11 +132,14 @@ TEST_F(CommPty, ChangesWhileOpenReapplyLineSettings) {
 // Blocks sent back to back arrive whole and in order, and the empty queue is announced once
 // after the last, whether the sender wrote them itself (small ones, an idle writer) or the
 // driver's queue filled and the writer took over.
-TEST_F(CommPty, BlocksBackToBackArriveInOrderAndAreAnnouncedOnce) {
+TYPED_TEST(CommLine, BlocksBackToBackArriveInOrderAndAreAnnouncedOnce) {
+    auto& pty = this->pty;
+    auto& r = this->r;
     for (const std::size_t big : {8u, 30000u}) { // a pseudo-terminal takes about 12 KB
         r.sent = 0;
         r.comm.OpenPort();
         ASSERT_TRUE(WaitUntil([&] { return r.sent == 1; })); // the writer's notice at start
+        pty.ReadFor(10); // a connection is made first: blocks sent meanwhile wait for it
         std::vector<uint8_t> all;
         for (const std::size_t size : {std::size_t{8}, big, big}) {
             const std::vector<uint8_t> block(size, static_cast<uint8_t>(all.size() + big));
@@ -135,25 +153,28 @@ TEST_F(CommPty, BlocksBackToBackArriveInOrderAndAreAnnouncedOnce) {
     }
 }
 
-TEST_F(CommPty, ClosePortWithStalledWriteIsPrompt) {
+TYPED_TEST(CommLine, ClosePortWithStalledWriteIsPrompt) {
+    auto& pty = this->pty;
+    auto& r = this->r;
     r.comm.OpenPort();
-    const std::vector<uint8_t> chunk(60000, 0x55); // the far end reads nothing: buffers fill
-    for (int i = 0; i < 8; ++i)
+    pty.ReadFor(1); // the far end takes the connection, then reads nothing: buffers fill
+    const std::vector<uint8_t> chunk(60000, 0x55);
+    for (int i = 0; i < this->kStallBlocks; ++i)
         ASSERT_TRUE(r.Send(chunk));
     Pump(100);
     QElapsedTimer t;
     t.start();
     r.comm.ClosePort();
     EXPECT_LT(t.elapsed(), 2000); // generous; the benchmark measures the real figure
-    EXPECT_LT(pty.ReadFor(50).size(), chunk.size() * 8); // what was left is dropped
+    EXPECT_LT(pty.ReadFor(200).size(), chunk.size() * this->kStallBlocks); // the rest dropped
 }
 
-// An unplugged device: what came before is delivered, then one hangup, and nothing more can
-// be sent. Reported by the reader, or by the writer when a read that returned at once with
-// nothing has ended the reader quietly.
-TEST(CommUnplugged, DeliversWhatCameThenHangsUpOnce) {
+// An unplugged device (a connection the server ends): what came before is delivered, then
+// one hangup, and nothing more can be sent. Reported by the reader, or by the writer when a
+// read that returned at once with nothing has ended the reader quietly.
+TYPED_TEST(CommLine, UnpluggedDeliversWhatCameThenHangsUpOnce) {
     for (const uint32_t interval : {400u, 0xFFFFFFFFu}) {
-        testsupport::PtyPair pty;
+        TypeParam pty;
         Recorder r{pty.SlavePath()};
         r.comm.setReadIntervalTimeout(interval); // 400: still gathering when the end goes
         std::size_t piecesAtHangup = 0;
@@ -175,10 +196,13 @@ TEST(CommUnplugged, DeliversWhatCameThenHangsUpOnce) {
 
 // The port layer's read time-outs, on bytes that are there before the read starts; and a
 // stop wins over a read that completed before the reader looked.
-TEST_F(CommPty, ReadTimeoutModesAndStop) {
+TYPED_TEST(CommLine, ReadTimeoutModesAndStop) {
+    auto& pty = this->pty;
     serial::OpenFailure failure;
-    const auto port = serial::PosixPortFactory()->Open(pty.SlavePath(), failure);
+    const auto port = serial::DefaultPortFactory()->Open(pty.SlavePath(), failure);
     ASSERT_TRUE(port);
+    pty.Write({}); // the far end takes the connection, and the port has it
+    EXPECT_EQ(port->AwaitConnection().systemError, 0);
     constexpr uint32_t M = 0xFFFFFFFFu;
     const std::tuple<serial::CommTimeouts, int, int> cases[] = {
         {{M, 0, 0, 0, 0}, 0, 100},       // at once with what is there
@@ -214,6 +238,72 @@ TEST_F(CommPty, ReadTimeoutModesAndStop) {
     ::eventfd_write(stop, 1);
     EXPECT_EQ(port->WaitReader(stop), serial::WaitResult::Stop);
     ::close(stop);
+}
+
+// A loopback port nothing listens on (refused), and one whose queue a waiting connection
+// fills, so that the next is never taken (it stalls until the connect time-out).
+std::pair<int, std::string> Listener(int backlog, const char* what) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), len);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    if (backlog >= 0) {
+        ::listen(fd, backlog);
+        ::connect(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), // closed at exit
+                  reinterpret_cast<sockaddr*>(&a), len);
+    }
+    return {fd, std::string("tcp://127.0.0.1:") + std::to_string(ntohs(a.sin_port)) + what};
+}
+
+// A connection that cannot be made is one hangup, or with no one handling hang-ups the
+// error report, with the reason left for the report; sending meanwhile is no error; or, for
+// a program that waits for it, the open's failure. A close while it is being made is prompt.
+TEST(CommTcp, ConnectionNeverMadeIsOneHangupWithItsReason) {
+    const auto [refusing, refused] = Listener(-1, "");
+    ::close(refusing); // its port is free again: nothing listens there
+    const auto [full, stalled] = Listener(0, "");
+    std::vector<std::string> reports;
+    SetApplicationExceptionHandler([&](const std::exception& e) { reports.push_back(e.what()); });
+    for (const auto& [name, reason, handled] : {std::tuple{refused, ECONNREFUSED, true},
+                                                {refused, ECONNREFUSED, false},
+                                                {stalled, ETIMEDOUT, true}}) {
+        Recorder r{name};
+        r.comm.SetPortFactory(serial::TcpPortFactory(std::chrono::milliseconds(300)));
+        if (!handled)
+            r.comm.OnRequestHangup = nullptr;
+        const std::size_t before = reports.size();
+        EXPECT_EQ(OpenError(r.comm), "");
+        r.Send({1, 2, 3}); // held for the connection
+        ASSERT_TRUE(WaitUntil([&] { return r.hangups + reports.size() > before; })) << name;
+        Pump(100);
+        EXPECT_EQ(r.hangups, handled ? 1 : 0) << name;
+        EXPECT_EQ(reports.size(), before + (handled ? 0 : 1)) << name;
+        const auto lost = LostPortError(QString::fromStdString(name));
+        ASSERT_TRUE(lost) << name;
+        EXPECT_STREQ(lost->what(), "Error opening serial port");
+        EXPECT_EQ(lost->Path(), name);
+        EXPECT_EQ(lost->SystemError(), reason) << name;
+        EXPECT_FALSE(r.Send({1}));
+    }
+    // Where nothing is to be kept responsive (democomm-cli), the open waits and fails.
+    TComm::SetOpenWaitsForConnection(true);
+    Recorder waiting{refused};
+    int err = 0;
+    EXPECT_EQ(OpenError(waiting.comm, &err), "Error opening serial port");
+    EXPECT_EQ(err, ECONNREFUSED);
+    TComm::SetOpenWaitsForConnection(false);
+    Recorder r{stalled};
+    r.comm.OpenPort();
+    Pump(20);
+    QElapsedTimer t;
+    t.start();
+    r.comm.ClosePort();
+    EXPECT_LT(t.elapsed(), 1000);
+    EXPECT_EQ(r.hangups, 0);
+    EXPECT_EQ(reports, std::vector<std::string>{"Error opening serial port"});
+    SetApplicationExceptionHandler({});
+    ::close(full);
 }
 
 } // namespace

@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <netdb.h>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -258,6 +259,18 @@ TEST(ErrorReport, DetailsNameDeviceReasonAndRemedy) {
             << details.toStdString();
         EXPECT_TRUE(details.contains(QString::fromUtf8(remedy))) << code;
     }
+    // A network port: the server and port, the reason (the resolver's for a name not found)
+    // and what to check; a malformed name, the form it takes.
+    const std::tuple<const char*, int, const char*> network[] = {
+        {"tcp://[::1]:4001", ECONNREFUSED, "Server: ::1, port 4001\nReason: Connection refused\n"},
+        {"tcp://h:1", ETIMEDOUT, "Reason: Connection timed out\nThe server does not answer"},
+        {"tcp://h:1", EAI_NONAME, "Reason: Name or service not known\nThe host name is not known"},
+        {"tcp://h:1", ECONNRESET, "\nThe server ended the connection"},
+        {"tcp://h", EINVAL, "Port name: tcp://h\nA serial device server is named tcp://HOST:PORT"}};
+    for (const auto& [name, code, text] : network)
+        EXPECT_TRUE(ui::CommsErrorDetails(ECommsError("Serial port lost", name, code))
+                        .contains(QString::fromUtf8(text)))
+            << code;
     // Nothing it does not know: no device tried, or no reason.
     EXPECT_EQ(ui::CommsErrorDetails(ECommsError("This serial port already opened")), "");
     EXPECT_EQ(ui::CommsErrorDetails(ECommsError("Cannot setup comm buffer", "/dev/ttyS0", 0)),
