@@ -97,6 +97,7 @@ using monitor::StateChannels;
 
 constexpr double MinSpan = 1, MaxSpan = 2 * 86400, DefaultSpan = 60;
 constexpr int RefreshMs = 250;
+constexpr int SetpointMs = 60000;
 
 const char* const AnalogNames[AnalogChannels] = {
     device::WorkingFields()[device::kSystemVoltage].label,
@@ -327,12 +328,15 @@ void TMonitorForm::BuildWindow() {
     form->addRow(ResetHealthBtn);
     ParallelLabel = new QLabel(this);
     ParallelLabel->setObjectName(QStringLiteral("ParallelLabel"));
+    SetpointLabel = new QLabel(this);
+    SetpointLabel->setObjectName(QStringLiteral("SetpointLabel"));
     RecordLabel = new QLabel(this);
     RecordLabel->setObjectName(QStringLiteral("RecordLabel"));
     RecordLabel->setWordWrap(true);
     auto* side = new QVBoxLayout;
     side->addWidget(healthBox);
     side->addWidget(ParallelLabel);
+    side->addWidget(SetpointLabel);
     side->addWidget(RecordLabel);
     side->addStretch();
 
@@ -368,10 +372,16 @@ void TMonitorForm::BuildWindow() {
     nextSample_->setObjectName(QStringLiteral("SampleTimer"));
     nextSample_->setSingleShot(true);
     connect(nextSample_, &QTimer::timeout, this, [this] { Guarded([this] { StartSample(); }); });
+    setpointTimer_ = new QTimer(this);
+    setpointTimer_->setObjectName(QStringLiteral("SetpointTimer"));
+    setpointTimer_->setInterval(SetpointMs);
+    connect(setpointTimer_, &QTimer::timeout, this,
+            [this] { Guarded([this] { ReadSetpoints(); }); });
 
     RestoreSettings();
     UpdateButtons();
     UpdateHealth();
+    ShowSetpoints();
 }
 
 void TMonitorForm::RestoreSettings() {
@@ -444,6 +454,10 @@ void TMonitorForm::StartBtnClick() {
     ++generation_;
     UpdateButtons();
     StartSample();
+    // Queued behind the first sample's requests; the analysis judges closings before the first
+    // reading by it.
+    ReadSetpoints();
+    setpointTimer_->start();
 }
 
 void TMonitorForm::StopBtnClick() {
@@ -456,11 +470,16 @@ void TMonitorForm::StopPolling() {
     running_ = false;
     ++generation_;
     nextSample_->stop();
+    setpointTimer_->stop();
     UpdateButtons();
 }
 
 void TMonitorForm::ClearBtnClick() {
     store_.Clear();
+    analyser_.Clear();
+    // The set-points read still hold for the samples to come.
+    if (setpoints_)
+        analyser_.AddSetpoints(*setpoints_);
     ParallelLabel->clear();
     dirty_ = true;
     Redraw();
@@ -523,8 +542,8 @@ void TMonitorForm::StartSample() {
         return generation == generation_ && r.outcome != Outcome::Cancelled &&
                r.outcome != Outcome::PortLost;
     };
-    const bool queued = session_.Submit(Request::ReadHoldingRegisters(
-                                            slave, device::kWorkingStart, device::kWorkingCount),
+    const bool queued = session_.Submit(Request::ReadHoldingRegisters(slave, device::kWorkingStart,
+                                                                      device::kWorkingCount),
                                         [this, taken](const Result& r) {
                                             Guarded([&] {
                                                 if (!taken(r))
@@ -539,8 +558,8 @@ void TMonitorForm::StartSample() {
                                                 Take(r);
                                             });
                                         }) &&
-                        session_.Submit(Request::ReadDiscreteInputs(
-                                            slave, device::kInputStart, device::kInputCount),
+                        session_.Submit(Request::ReadDiscreteInputs(slave, device::kInputStart,
+                                                                    device::kInputCount),
                                         [this, taken](const Result& r) {
                                             Guarded([&] {
                                                 if (!taken(r))
@@ -577,6 +596,7 @@ void TMonitorForm::FinishSample() {
         pending_.have |= monitor::RunStart;
     runStart_ = false;
     store_.Append(pending_);
+    analyser_.Add(pending_);
     dirty_ = true;
     // The next sample goes the interval after this one went.
     const int interval = IntervalBox->currentData().toInt();
@@ -584,14 +604,71 @@ void TMonitorForm::FinishSample() {
     nextSample_->start(int(std::clamp<int64_t>(interval - took, 0, interval)));
     const QDateTime when = QDateTime::fromMSecsSinceEpoch(
         duration_cast<milliseconds>(pendingSentAtWall_.time_since_epoch()).count());
-    const QString reason = recorder_.Append(when, pending_, pendingSlave_, pendingOutcome_);
-    if (!reason.isEmpty()) {
-        UpdateButtons();
-        // Not from inside the session's callback: the box runs an event loop of its own.
-        const QString text =
-            QStringLiteral("无法写入记录文件 %1：%2，记录已停止").arg(recorder_.Path(), reason);
-        QTimer::singleShot(0, this, [text] { ui::ShowErrorReport(text); });
+    RecordFailed(recorder_.Append(when, pending_, pendingSlave_, pendingOutcome_));
+}
+
+void TMonitorForm::RecordFailed(const QString& reason) {
+    if (reason.isEmpty())
+        return;
+    UpdateButtons();
+    // Not from inside the session's callback: the box runs an event loop of its own.
+    const QString text =
+        QStringLiteral("无法写入记录文件 %1：%2，记录已停止").arg(recorder_.Path(), reason);
+    QTimer::singleShot(0, this, [text] { ui::ShowErrorReport(text); });
+}
+
+void TMonitorForm::ReadSetpoints() {
+    if (!running_)
+        return;
+    const uint64_t generation = generation_;
+    const int slave = SlaveSpin->value();
+    // A failed reading is counted in the health panel like any exchange and tried again at
+    // the next minute; the verdicts use the last reading until then.
+    session_.Submit(Request::ReadHoldingRegisters(static_cast<uint8_t>(slave),
+                                                  device::kSetpointStart, device::kSetpointCount),
+                    [this, generation, slave](const Result& r) {
+                        Guarded([&] {
+                            if (generation != generation_ || r.outcome != Outcome::Ok ||
+                                r.words.size() < device::kSetpointCount)
+                                return;
+                            analysis::SetpointReading reading;
+                            reading.t = std::chrono::duration<double>(r.sentAt - origin_).count();
+                            for (int i = 0; i < device::kSetpointCount; ++i)
+                                reading.values[i] = device::Decode(r.words[i]);
+                            const QDateTime when = QDateTime::fromMSecsSinceEpoch(
+                                std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    r.sentAtWall.time_since_epoch())
+                                    .count());
+                            TakeSetpoints(reading, when, slave);
+                        });
+                    });
+}
+
+void TMonitorForm::TakeSetpoints(const analysis::SetpointReading& r, const QDateTime& when,
+                                 int slave) {
+    setpoints_ = r;
+    setpointsReadAt_ = when;
+    analyser_.AddSetpoints(r);
+    dirty_ = true;
+    ShowSetpoints();
+    RecordFailed(recorder_.AppendSetpoints(when, r, slave));
+}
+
+void TMonitorForm::ShowSetpoints() {
+    if (!setpoints_) {
+        SetpointLabel->setText(QStringLiteral("定值: 未读取"));
+        return;
     }
+    QString text = QStringLiteral("定值 (%1 读取):")
+                       .arg(setpointsReadAt_.toString(QStringLiteral("HH:mm:ss")));
+    for (int i = 0; i < device::kSetpointCount; ++i) {
+        const device::Field& f = device::SetpointFields()[i];
+        text += QStringLiteral("\n%1: %2 %3")
+                    .arg(QString::fromUtf8(f.label))
+                    .arg(device::InUnit(setpoints_->values[i], f.scale), 0, 'f', f.scale.decimals)
+                    .arg(QString::fromUtf8(f.scale.unit));
+    }
+    SetpointLabel->setText(text);
 }
 
 void TMonitorForm::OnPortLost(bool wasRunning) {

@@ -1,7 +1,9 @@
 #pragma once
 // TMonitorForm, "曲线监视": polls one slave's working data (03, 0000, 5 registers) and switch
 // states (02, 0300, 12 inputs) in turn on the shared master exchange, charts them on one time
-// axis, shows the link's health live and can record every sample to a CSV file.
+// axis, shows the link's health live and can record every sample to a CSV file. The
+// set-points (03, 0100, 8 registers) are read when polling starts and once a minute after,
+// queued like the samples' requests: shown, recorded, and used to judge the closings.
 //
 // A sample is one 03 and one 02 exchange; its outcome is the first failure of the two, or
 // "ok". Failures are counted and shown and the next sample is requested; only a port that goes
@@ -12,14 +14,17 @@
 // (~/.config/democomm/monitor.conf); a value there that cannot be right is not used.
 // User-interface thread only.
 
+#include "analysis/attempts.h"
 #include "master/session.h"
 #include "monitor/recorder.h"
 #include "monitor/samples.h"
 
+#include <QDateTime>
 #include <QDialog>
 
 #include <array>
 #include <functional>
+#include <optional>
 
 class QAbstractButton;
 class QChart;
@@ -68,6 +73,8 @@ public:
     }
     master::Session& Session() { return session_; }
     const monitor::Recorder& Recording() const { return recorder_; }
+    // The attempts found in the samples so far, judged by the set-points read.
+    const analysis::Analyser& Analysis() const { return analyser_; }
     // Brings the chart and the health panel up to date now (a timer does it while shown).
     // Returns the number of points handed to the chart.
     qsizetype Redraw();
@@ -94,6 +101,10 @@ private:
     void StopRecording();
     void FlushRecord();
     void UpdateHealth();
+    void ReadSetpoints();
+    void TakeSetpoints(const analysis::SetpointReading& r, const QDateTime& when, int slave);
+    void ShowSetpoints();
+    void RecordFailed(const QString& reason);
     void AlignPlots();
     void UpdateButtons();
     void SaveSettings() const;
@@ -103,6 +114,10 @@ private:
     master::Session session_;
     monitor::SampleStore store_;
     monitor::Recorder recorder_;
+    analysis::Analyser analyser_;
+    // The latest reading of the set-points, and when it was read (wall clock).
+    std::optional<analysis::SetpointReading> setpoints_;
+    QDateTime setpointsReadAt_;
     QString commName_ = QStringLiteral("COM2");
     uint32_t baudRate_ = 9600;
     bool running_ = false;
@@ -129,6 +144,7 @@ private:
                     *RecordBtn = nullptr, *ExitBtn = nullptr, *ResetHealthBtn = nullptr;
     QLabel* RecordLabel = nullptr;
     QLabel* ParallelLabel = nullptr;
+    QLabel* SetpointLabel = nullptr;
     std::vector<QLabel*> health_;
     QChart *analogChart_ = nullptr, *stateChart_ = nullptr;
     monitor::TimeChartView *analogView_ = nullptr, *stateView_ = nullptr;
@@ -139,4 +155,5 @@ private:
     std::vector<QLineSeries*> analogSeries_, stateSeries_;
     QTimer* refresh_ = nullptr;
     QTimer* nextSample_ = nullptr;
+    QTimer* setpointTimer_ = nullptr; // reads the set-points again once a minute
 };

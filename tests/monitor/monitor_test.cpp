@@ -76,18 +76,28 @@ TEST(Monitor, SamplesMatchTheDeviceAndTheRecordHasALinePerSample) {
     });
     EXPECT_TRUE(reports.empty());
     // The device's replies as it logged them, in order: 03 working data and 02 states.
-    std::vector<std::string> registers, inputs;
+    std::vector<std::string> registers, inputs, setpoints;
     testsupport::WaitUntil([&] {
-        registers.clear(), inputs.clear();
+        registers.clear(), inputs.clear(), setpoints.clear();
         for (const std::string& l : sim.Lines()) {
             if (const auto at = l.find("| registers "); at != std::string::npos)
-                registers.push_back(l.substr(at + 12));
+                (std::count(l.begin() + at, l.end(), ' ') == 6 ? registers : setpoints)
+                    .push_back(l.substr(at + 12));
             if (const auto at = l.find("| inputs "); at != std::string::npos)
                 inputs.push_back(l.substr(at + 9));
         }
         return inputs.size() >= form.Samples().Size();
     });
-    const QStringList lines = RecordLines(record);
+    QStringList lines = RecordLines(record);
+    // The set-points as the device gave them, in the record with their labels.
+    const QStringList readings = lines.filter(QStringLiteral(",setpoints "));
+    lines.removeIf([](const QString& l) { return l.contains(",setpoints "); });
+    ASSERT_EQ(setpoints.size(), 1u);
+    ASSERT_EQ(readings.size(), 1);
+    QString read;
+    for (const QString& f : readings[0].section(QStringLiteral(",setpoints "), 1).split(' '))
+        read += (read.isEmpty() ? "" : " ") + f.section('=', 1);
+    EXPECT_EQ(read.toStdString(), setpoints[0]);
     ASSERT_EQ(lines.size(), qsizetype(form.Samples().Size() + 1));
     EXPECT_TRUE(lines[0].startsWith(QStringLiteral("时间,经过秒数,从站,系统电压,机组电压")));
     for (std::size_t i = 0; i < form.Samples().Size(); ++i) {
@@ -247,7 +257,11 @@ TEST_P(MonitorFaults, EachFaultInItsCounterTheRecordAndTheChart) {
     // went on the wire, on both clocks alike.
     const QByteArray bytes = ReadAll(dir.filePath("r.csv"));
     EXPECT_TRUE(bytes.startsWith("\xEF\xBB\xBF时间,经过秒数,")) << bytes.left(20).toStdString();
-    const QStringList lines = RecordLines(dir.filePath("r.csv"));
+    QStringList lines = RecordLines(dir.filePath("r.csv"));
+    // Every reading of the set-points is in the record, and judges the closings.
+    const auto readings =
+        lines.removeIf([](const QString& l) { return l.contains(",setpoints "); });
+    EXPECT_EQ(std::size_t(readings), form.Analysis().Setpoints().size());
     ASSERT_EQ(lines.size(), qsizetype(form.Samples().Size() + 1));
     const QRegularExpression line(
         QStringLiteral(
@@ -307,7 +321,12 @@ QVariant Remembered(const char* key) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Faults, MonitorFaults, ::testing::Values(
-    FaultCase{"Clean", {}, "ok", "HealthAccepted"},
+    FaultCase{"Clean", {}, "ok", "HealthAccepted", {}, {},
+              [](TMonitorForm& form) { // the set-points read when polling started, shown
+                  ASSERT_EQ(form.Analysis().Setpoints().size(), 1u);
+                  EXPECT_TRUE(form.findChild<QLabel*>(QStringLiteral("SetpointLabel"))->text().contains(
+                      QStringLiteral("允许压差: %1 V").arg(form.Analysis().Setpoints()[0].values[2] / 10.0, 0, 'f', 1)));
+              }},
     FaultCase{"Echo", {"--echo", "1"}, "ok", "HealthEcho"},
     FaultCase{"Noise", {"--noise", "1"}, "ok", "HealthAccepted"},
     FaultCase{"Drop", {"--drop", "1"}, "timeout", "HealthTimeout"},
