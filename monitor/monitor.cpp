@@ -2,6 +2,7 @@
 
 #include "device/map.h"
 #include "modbus/codec.h"
+#include "monitor/attempts_table.h"
 #include "serial/exception.h"
 #include "ui/dialogs.h"
 
@@ -302,6 +303,18 @@ void TMonitorForm::BuildWindow() {
         stateSeries_.push_back(s);
     }
     stateChart_->legend()->setVisible(false); // the axis names each trace
+    // The closings, as vertical lines across the voltage axis (gaps between them).
+    closingSeries_ = new QLineSeries(analogChart_);
+    closingSeries_->setName(QStringLiteral("合闸"));
+    analogChart_->addSeries(closingSeries_);
+    closingSeries_->attachAxis(timeAxis_);
+    closingSeries_->attachAxis(valueAxes_[0]);
+    {
+        QPen pen(QColor(0xe00000));
+        pen.setWidth(1);
+        pen.setStyle(Qt::DashLine);
+        closingSeries_->setPen(pen);
+    }
     ConnectLegend(analogChart_);
 
     auto* charts = new QSplitter(Qt::Vertical, this);
@@ -340,8 +353,25 @@ void TMonitorForm::BuildWindow() {
     side->addWidget(RecordLabel);
     side->addStretch();
 
+    // The attempts beside the charts; a row selected zooms the charts to its attempt.
+    auto* attemptsBox = new QGroupBox(QStringLiteral(" 同期记录 "), this);
+    attemptsBox->setObjectName(QStringLiteral("AttemptsBox"));
+    auto* attemptsLayout = new QVBoxLayout(attemptsBox);
+    attemptsTable_ = new monitor::AttemptsTable(analyser_, attemptsBox);
+    attemptsTable_->onSelect = [this](const analysis::Attempt& a) {
+        Guarded([&] { ShowAttempt(a); });
+    };
+    attemptsLayout->addWidget(attemptsTable_);
+    auto* beside = new QSplitter(Qt::Horizontal, this);
+    beside->setObjectName(QStringLiteral("AttemptsSplitter"));
+    beside->addWidget(charts);
+    beside->addWidget(attemptsBox);
+    beside->setStretchFactor(0, 3);
+    beside->setStretchFactor(1, 1);
+    beside->setCollapsible(0, false);
+
     auto* body = new QHBoxLayout;
-    body->addWidget(charts, 1);
+    body->addWidget(beside, 1);
     body->addLayout(side);
     auto* all = new QVBoxLayout(this);
     all->addLayout(controls);
@@ -389,7 +419,7 @@ void TMonitorForm::RestoreSettings() {
     // right falls back to its default, so that it is never used, nor saved again on closing.
     QSettings settings(QStringLiteral("democomm"), QStringLiteral("monitor"));
     if (!restoreGeometry(settings.value(QStringLiteral("geometry")).toByteArray()))
-        resize(1000, 720);
+        resize(1360, 760);
     bool ok = false;
     const int slave = settings.value(QStringLiteral("slave")).toInt(&ok);
     SlaveSpin->setValue(ok && slave >= SlaveSpin->minimum() && slave <= SlaveSpin->maximum() ? slave
@@ -477,6 +507,7 @@ void TMonitorForm::StopPolling() {
 void TMonitorForm::ClearBtnClick() {
     store_.Clear();
     analyser_.Clear();
+    attemptsTable_->Refresh();
     // The set-points read still hold for the samples to come.
     if (setpoints_)
         analyser_.AddSetpoints(*setpoints_);
@@ -773,6 +804,7 @@ qsizetype TMonitorForm::Redraw() {
         s->clear();
     for (QLineSeries* s : stateSeries_)
         s->clear();
+    closingSeries_->clear();
     SetTimeRange(timeAxis_, viewT0_, viewT1_, plot.width());
     SetTimeRange(stateTimeAxis_, viewT0_, viewT1_, plot.width());
     for (std::size_t a = 0; a < valueAxes_.size(); ++a) {
@@ -789,12 +821,34 @@ qsizetype TMonitorForm::Redraw() {
         stateSeries_[k]->replace(d.states[k]);
         points += d.states[k].size();
     }
+    DrawClosings();
+    points += closingSeries_->count();
+    attemptsTable_->Refresh();
     for (std::size_t i = store_.Size(); i-- > 0;)
         if (store_[i].have & monitor::HaveValues) {
             ParallelLabel->setText(QStringLiteral("并机号: %1").arg(store_[i].values[4]));
             break;
         }
     return points;
+}
+
+void TMonitorForm::DrawClosings() {
+    const double lo = valueAxes_[0]->min(), hi = valueAxes_[0]->max();
+    QList<QPointF> points;
+    for (const analysis::Attempt& a : analyser_.Attempts())
+        if (a.closing && a.closing->after >= viewT0_ && a.closing->after <= viewT1_) {
+            // At the first sample that showed the advance action: the edge lies before it,
+            // within the spacing the table's tip gives.
+            const double x = a.closing->after;
+            points << QPointF(x, qQNaN()) << QPointF(x, lo) << QPointF(x, hi);
+        }
+    closingSeries_->replace(points);
+}
+
+void TMonitorForm::ShowAttempt(const analysis::Attempt& a) {
+    // The attempt and a little before and after it, so that its start and closing show.
+    const double margin = std::max(2.0, (a.end - a.start) * 0.1);
+    SetView(a.start - margin, a.end + margin, false);
 }
 
 void TMonitorForm::AlignPlots() {

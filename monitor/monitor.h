@@ -37,8 +37,9 @@ class QTimer;
 class QValueAxis;
 
 namespace monitor {
+class AttemptsTable;
 class TimeChartView;
-}
+} // namespace monitor
 
 class TMonitorForm : public QDialog {
     Q_OBJECT
@@ -69,6 +70,7 @@ public:
     // Takes a sample as polling would, without recording it (replays and measurements).
     void AddSample(const monitor::Sample& s) {
         store_.Append(s);
+        analyser_.Add(s);
         dirty_ = true;
     }
     master::Session& Session() { return session_; }
@@ -106,6 +108,8 @@ private:
     void ShowSetpoints();
     void RecordFailed(const QString& reason);
     void AlignPlots();
+    void DrawClosings();
+    void ShowAttempt(const analysis::Attempt& a);
     void UpdateButtons();
     void SaveSettings() const;
     void Zoom(double factor, double at);
@@ -153,6 +157,8 @@ private:
     // difference fills the height on its own scale.
     std::array<QValueAxis*, 4> valueAxes_{};
     std::vector<QLineSeries*> analogSeries_, stateSeries_;
+    QLineSeries* closingSeries_ = nullptr; // a vertical line at each closing in view
+    monitor::AttemptsTable* attemptsTable_ = nullptr;
     QTimer* refresh_ = nullptr;
     QTimer* nextSample_ = nullptr;
     QTimer* setpointTimer_ = nullptr; // reads the set-points again once a minute

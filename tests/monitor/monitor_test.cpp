@@ -1,5 +1,6 @@
 // TMonitorForm against democomm-sim, driven as users drive it: Start, Stop, 记录, the health
 // panel and the record file.
+#include "device/map.h"
 #include "modbus/codec.h"
 #include "monitor/monitor.h"
 #include "monitor/samples.h"
@@ -21,6 +22,7 @@
 #include <QLegendMarker>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QValueAxis>
@@ -409,6 +411,52 @@ TEST(Monitor, RecordSurvivesSigkillWithEveryEarlierLineWhole) {
 // The drawing of a bounded history: every sample's extremes kept, level runs and steady
 // states reduced to their ends, a changing state drawn with its final level.
 // Values as the register window shows them; the differences are unit minus system.
+// Attempts in a stream of samples, as the table shows them: a clean closing, then one without
+// the phase permission; a row selected zooms to its attempt, each closing is marked.
+TEST(Monitor, AttemptsTableFollowsTheSamplesAndZoomsToARow) {
+    TMonitorForm form;
+    const auto bit = [](device::Input k) { return uint16_t(1u << k); };
+    const uint16_t all = bit(device::kVoltagePermitted) | bit(device::kFrequencyPermitted) |
+                         bit(device::kPhasePermitted);
+    for (int i = 0; i < 200; ++i) {
+        const double t = i / 10.0;
+        const double u = std::fmod(t, 10); // the second attempt is the first shifted by 10 s
+        monitor::Sample s{t, {1000, 1003, 5000, 5010, int16_t(t < 10 ? 1 : 2)}, 0,
+                          monitor::HaveValues | monitor::HaveStates};
+        if (u >= 1 && u < 1.5)
+            s.states |= bit(device::kSpeedUp);
+        if (u >= 3 && u < 4.5)
+            s.states |= t < 10 ? all : uint16_t(all & ~bit(device::kPhasePermitted));
+        if (u >= 4 && u < 4.3)
+            s.states |= bit(device::kAdvanceAction);
+        form.AddSample(s);
+    }
+    form.SetView(0, 20, false);
+    auto* table = form.findChild<QTableView*>(QStringLiteral("AttemptsTable"));
+    ASSERT_TRUE(table);
+    ASSERT_EQ(table->model()->rowCount(), 2);
+    const auto cell = [&](int row, int column) {
+        return table->model()->index(row, column).data().toString();
+    };
+    EXPECT_EQ(cell(0, 0), QStringLiteral("1.0"));
+    EXPECT_EQ(cell(0, 3), QStringLiteral("0.3 / 0.3"));
+    EXPECT_EQ(cell(0, 4), QStringLiteral("0.10 / 0.10"));
+    EXPECT_TRUE(cell(0, 5).contains(QStringLiteral("1"))) << cell(0, 5).toStdString();
+    EXPECT_TRUE(cell(0, 6).startsWith(QStringLiteral("合格"))) << cell(0, 6).toStdString();
+    EXPECT_TRUE(cell(1, 6).startsWith(QStringLiteral("有问题"))) << cell(1, 6).toStdString();
+    EXPECT_EQ(cell(1, 2), QStringLiteral("2"));
+    QList<double> marked;
+    for (const QPointF& p : static_cast<QXYSeries*>(Chart(form, "AnalogChart")->chart()->series().last())->points())
+        if (!std::isnan(p.y()) && !marked.contains(p.x()))
+            marked << p.x();
+    EXPECT_EQ(marked, (QList<double>{4.0, 14.0}));
+    table->selectRow(1);
+    const auto [t0, t1] = form.ViewRange();
+    EXPECT_TRUE(t0 > 5 && t0 < 11 && t1 > 14 && t1 < 20) << t0 << " " << t1;
+    Click(form, "ClearBtn");
+    EXPECT_EQ(table->model()->rowCount(), 0);
+}
+
 TEST(SampleStore, SignMagnitudeAndDifferences) {
     EXPECT_EQ(modbus::FromSignMagnitude(0x8005), -5);
     EXPECT_EQ(modbus::FromSignMagnitude(0x4005), 0x4005);
