@@ -208,6 +208,10 @@ TMonitorForm::TMonitorForm(QWidget* parent) : QDialog(parent) {
         return QFileDialog::getSaveFileName(this, QStringLiteral("记录到文件"), QString(),
                                             QStringLiteral("CSV 文件 (*.csv);;所有文件 (*)"));
     };
+    chooseOpen_ = [this] {
+        return QFileDialog::getOpenFileName(this, QStringLiteral("打开记录"), QString(),
+                                            QStringLiteral("CSV 文件 (*.csv);;所有文件 (*)"));
+    };
     BuildWindow();
     connect(&session_, &master::Session::PortLost, this, [this] {
         // Polling stops at once, so that no sample timer that comes due before the reopen
@@ -242,6 +246,7 @@ void TMonitorForm::BuildWindow() {
     StopBtn = Button("停止", "StopBtn", this);
     ClearBtn = Button("清除", "ClearBtn", this);
     RecordBtn = Button("记录...", "RecordBtn", this);
+    OpenRecordBtn = Button("打开记录...", "OpenRecordBtn", this);
     ExitBtn = Button("退出", "ExitBtn", this);
 
     auto* controls = new QHBoxLayout;
@@ -249,9 +254,9 @@ void TMonitorForm::BuildWindow() {
     slaveLabel->setObjectName(QStringLiteral("SlaveLabel"));
     auto* intervalLabel = new QLabel(QStringLiteral("采样间隔:"), this);
     intervalLabel->setObjectName(QStringLiteral("IntervalLabel"));
-    for (QWidget* w :
-         std::initializer_list<QWidget*>{slaveLabel, SlaveSpin, intervalLabel, IntervalBox,
-                                         StartBtn, StopBtn, ClearBtn, RecordBtn, ExitBtn})
+    for (QWidget* w : std::initializer_list<QWidget*>{slaveLabel, SlaveSpin, intervalLabel,
+                                                      IntervalBox, StartBtn, StopBtn, ClearBtn,
+                                                      RecordBtn, OpenRecordBtn, ExitBtn})
         controls->addWidget(w);
     controls->addStretch();
 
@@ -343,6 +348,10 @@ void TMonitorForm::BuildWindow() {
     ParallelLabel->setObjectName(QStringLiteral("ParallelLabel"));
     SetpointLabel = new QLabel(this);
     SetpointLabel->setObjectName(QStringLiteral("SetpointLabel"));
+    SourceLabel = new QLabel(this);
+    SourceLabel->setObjectName(QStringLiteral("SourceLabel"));
+    SourceLabel->setWordWrap(true);
+    SourceLabel->setMaximumWidth(260);
     RecordLabel = new QLabel(this);
     RecordLabel->setObjectName(QStringLiteral("RecordLabel"));
     RecordLabel->setWordWrap(true);
@@ -351,6 +360,7 @@ void TMonitorForm::BuildWindow() {
     side->addWidget(ParallelLabel);
     side->addWidget(SetpointLabel);
     side->addWidget(RecordLabel);
+    side->addWidget(SourceLabel);
     side->addStretch();
 
     // The attempts beside the charts; a row selected zooms the charts to its attempt.
@@ -384,6 +394,8 @@ void TMonitorForm::BuildWindow() {
     connect(StopBtn, &QAbstractButton::clicked, this, guarded(&TMonitorForm::StopBtnClick));
     connect(ClearBtn, &QAbstractButton::clicked, this, guarded(&TMonitorForm::ClearBtnClick));
     connect(RecordBtn, &QAbstractButton::clicked, this, guarded(&TMonitorForm::RecordBtnClick));
+    connect(OpenRecordBtn, &QAbstractButton::clicked, this,
+            guarded(&TMonitorForm::OpenRecordBtnClick));
     connect(ResetHealthBtn, &QAbstractButton::clicked, this,
             guarded(&TMonitorForm::ResetHealthBtnClick));
     connect(ExitBtn, &QAbstractButton::clicked, this, &QWidget::close);
@@ -477,6 +489,8 @@ void TMonitorForm::StartBtnClick() {
         return;
     if (!session_.IsOpen())
         session_.Open(commName_, baudRate_); // ECommsError: the standard report; Start retries
+    if (showingRecord_)
+        LeaveRecord();
     if (origin_ == master::Clock::time_point{})
         origin_ = master::Clock::now();
     running_ = true;
@@ -720,6 +734,8 @@ void TMonitorForm::UpdateButtons() {
 }
 
 void TMonitorForm::UpdateHealth() {
+    if (showingRecord_)
+        return; // the record's figures stand in the panel until Start
     const master::Statistics s = session_.Stats();
     const QString exception = s.exceptionReplies
                                   ? QStringLiteral("%1 (最近代码 %2)")

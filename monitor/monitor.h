@@ -15,6 +15,7 @@
 // User-interface thread only.
 
 #include "analysis/attempts.h"
+#include "analysis/record.h"
 #include "master/session.h"
 #include "monitor/recorder.h"
 #include "monitor/samples.h"
@@ -57,6 +58,7 @@ public:
     void ClearBtnClick();  // empties the chart; the time origin stays, as the record's does
     void RecordBtnClick(); // asks for a file and records to it; while recording: stops it
     void ResetHealthBtnClick();
+    void OpenRecordBtnClick(); // asks for a record and shows it (polling stops)
 
     // Records from now on to `path` (a record in progress is ended first). On failure shows
     // the error report with the system's reason and returns false; polling is not affected
@@ -64,6 +66,15 @@ public:
     bool RecordTo(const QString& path);
     // How RecordBtnClick asks for a file (a save dialog unless replaced); empty: cancelled.
     void SetFileChooser(std::function<QString()> choose) { chooseFile_ = std::move(choose); }
+    // Shows the record at `path` (the monitor's, or `democomm-cli watch all --format csv`) as
+    // if it had been watched live: the charts, the attempts and the record's link figures.
+    // Polling stops; Start returns to live. Lines that cannot be read are skipped and counted
+    // (a message says how many); a file that is not a record is refused with an error report,
+    // and what was shown stays. Returns whether the record is shown.
+    bool OpenRecord(const QString& path);
+    bool ShowingRecord() const { return showingRecord_; }
+    // How OpenRecordBtnClick asks for a file (an open dialog unless replaced).
+    void SetOpenChooser(std::function<QString()> choose) { chooseOpen_ = std::move(choose); }
 
     bool Running() const { return running_; }
     const monitor::SampleStore& Samples() const { return store_; }
@@ -107,6 +118,8 @@ private:
     void TakeSetpoints(const analysis::SetpointReading& r, const QDateTime& when, int slave);
     void ShowSetpoints();
     void RecordFailed(const QString& reason);
+    void ShowRecordFigures();
+    void LeaveRecord();
     void AlignPlots();
     void DrawClosings();
     void ShowAttempt(const analysis::Attempt& a);
@@ -140,12 +153,17 @@ private:
     std::chrono::system_clock::time_point pendingSentAtWall_{};
     double viewT0_ = 0, viewT1_ = 60;
     bool follow_ = true;
-    std::function<QString()> chooseFile_;
+    std::function<QString()> chooseFile_, chooseOpen_;
+    bool showingRecord_ = false; // the charts show a record opened, not the device
+    QString shownPath_;
+    analysis::RecordStats shownStats_;
 
     QSpinBox* SlaveSpin = nullptr;
     QComboBox* IntervalBox = nullptr;
     QAbstractButton *StartBtn = nullptr, *StopBtn = nullptr, *ClearBtn = nullptr,
-                    *RecordBtn = nullptr, *ExitBtn = nullptr, *ResetHealthBtn = nullptr;
+                    *RecordBtn = nullptr, *ExitBtn = nullptr, *ResetHealthBtn = nullptr,
+                    *OpenRecordBtn = nullptr;
+    QLabel* SourceLabel = nullptr; // the record shown, its link figures
     QLabel* RecordLabel = nullptr;
     QLabel* ParallelLabel = nullptr;
     QLabel* SetpointLabel = nullptr;

@@ -1,5 +1,6 @@
 // TMonitorForm against democomm-sim, driven as users drive it: Start, Stop, 记录, the health
 // panel and the record file.
+#include "analysis/record.h"
 #include "device/map.h"
 #include "modbus/codec.h"
 #include "monitor/monitor.h"
@@ -421,7 +422,9 @@ TEST(Monitor, AttemptsTableFollowsTheSamplesAndZoomsToARow) {
     for (int i = 0; i < 200; ++i) {
         const double t = i / 10.0;
         const double u = std::fmod(t, 10); // the second attempt is the first shifted by 10 s
-        monitor::Sample s{t, {1000, 1003, 5000, 5010, int16_t(t < 10 ? 1 : 2)}, 0,
+        monitor::Sample s{t,
+                          {1000, 1003, 5000, 5010, int16_t(t < 10 ? 1 : 2)},
+                          0,
                           monitor::HaveValues | monitor::HaveStates};
         if (u >= 1 && u < 1.5)
             s.states |= bit(device::kSpeedUp);
@@ -446,7 +449,8 @@ TEST(Monitor, AttemptsTableFollowsTheSamplesAndZoomsToARow) {
     EXPECT_TRUE(cell(1, 6).startsWith(QStringLiteral("有问题"))) << cell(1, 6).toStdString();
     EXPECT_EQ(cell(1, 2), QStringLiteral("2"));
     QList<double> marked;
-    for (const QPointF& p : static_cast<QXYSeries*>(Chart(form, "AnalogChart")->chart()->series().last())->points())
+    for (const QPointF& p :
+         static_cast<QXYSeries*>(Chart(form, "AnalogChart")->chart()->series().last())->points())
         if (!std::isnan(p.y()) && !marked.contains(p.x()))
             marked << p.x();
     EXPECT_EQ(marked, (QList<double>{4.0, 14.0}));
@@ -455,6 +459,139 @@ TEST(Monitor, AttemptsTableFollowsTheSamplesAndZoomsToARow) {
     EXPECT_TRUE(t0 > 5 && t0 < 11 && t1 > 14 && t1 < 20) << t0 << " " << t1;
     Click(form, "ClearBtn");
     EXPECT_EQ(table->model()->rowCount(), 0);
+}
+
+// The simulator's cycle (its clock 10 times faster) watched live and recorded, then the record
+// opened again: the same attempts, table and chart, each closing where the simulator logged
+// it. A copy with unreadable lines opens with them counted; a file of another program is
+// refused and what is shown stays; Start returns to live.
+TEST(Monitor, RecordOpenedAgainShowsWhatWasWatchedLive) {
+    testsim::Background sim({DEMOCOMM_SIM_PATH, "--no-alias", "--seed", "1", "--speed", "10"});
+    QTemporaryDir dir;
+    const QString record = dir.filePath("live.csv");
+    TMonitorForm form;
+    std::vector<QString> reports;
+    std::vector<analysis::Attempt> live;
+    std::vector<QList<QPointF>> drawn;
+    const auto chartPoints = [&] {
+        std::vector<QList<QPointF>> all;
+        for (const char* name : {"AnalogChart", "StateChart"})
+            for (QAbstractSeries* series : Chart(form, name)->chart()->series())
+                all.push_back(static_cast<QXYSeries*>(series)->points());
+        return all;
+    };
+    const auto near = [](double a, double b) { return std::abs(a - b) <= 0.0011; };
+    Drive(form, sim.Field("port"), reports, [&] {
+        ASSERT_TRUE(form.RecordTo(record));
+        Click(form, "StartBtn");
+        // A closing, and the next attempt begun.
+        ASSERT_TRUE(testsupport::WaitUntil(
+            [&] {
+                const auto& a = form.Analysis().Attempts();
+                return a.size() >= 2 && a.front().closing;
+            },
+            30000));
+        Click(form, "StopBtn");
+        live = form.Analysis().Attempts();
+        const QPair<double, double> view = form.ViewRange();
+        form.SetView(view.first, view.second, true);
+        drawn = chartPoints();
+
+        ASSERT_TRUE(form.OpenRecord(record));
+        EXPECT_TRUE(form.ShowingRecord() && !form.Running());
+        EXPECT_EQ(form.ViewRange(), view);
+        const std::vector<QList<QPointF>> reopened = chartPoints();
+        ASSERT_EQ(reopened.size(), drawn.size());
+        for (std::size_t i = 0; i < drawn.size(); ++i) {
+            ASSERT_EQ(reopened[i].size(), drawn[i].size()) << i;
+            for (qsizetype j = 0; j < drawn[i].size(); ++j)
+                EXPECT_TRUE(near(reopened[i][j].x(), drawn[i][j].x()) &&
+                            (reopened[i][j].y() == drawn[i][j].y() ||
+                             (std::isnan(reopened[i][j].y()) && std::isnan(drawn[i][j].y()))))
+                    << i << " " << j;
+        }
+
+        // Unreadable lines are counted; a file of another program changes nothing.
+        QStringList lines = RecordLines(record);
+        lines.insert(3, QStringLiteral("garbage"));
+        lines.insert(5, lines[4].left(20));
+        QFile copy(dir.filePath("damaged.csv"));
+        ASSERT_TRUE(copy.open(QIODevice::WriteOnly));
+        copy.write(lines.join('\n').toUtf8() + '\n');
+        copy.close();
+        reports.clear();
+        ASSERT_TRUE(form.OpenRecord(copy.fileName()));
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_TRUE(reports[0].contains(QStringLiteral("2 行无法读取")))
+            << reports[0].toStdString();
+        QFile other(dir.filePath("other.csv"));
+        ASSERT_TRUE(other.open(QIODevice::WriteOnly));
+        other.write("a,b,c\n1,2,3\n");
+        other.close();
+        reports.clear();
+        EXPECT_FALSE(form.OpenRecord(other.fileName()));
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_TRUE(reports[0].startsWith(
+            analysis::RecordErrorText(analysis::RecordError::NotARecord, other.fileName())
+                .left(10)))
+            << reports[0].toStdString();
+        EXPECT_TRUE(form.ShowingRecord());
+        EXPECT_EQ(form.Analysis().Attempts().size(), live.size());
+        reports.clear();
+
+        Click(form, "StartBtn");
+        EXPECT_FALSE(form.ShowingRecord());
+        EXPECT_TRUE(form.Running());
+        EXPECT_EQ(form.Analysis().Attempts().size(), 0u);
+        Click(form, "StopBtn");
+    });
+    EXPECT_TRUE(reports.empty());
+    ASSERT_TRUE(form.OpenRecord(record));
+    const std::vector<analysis::Attempt>& again = form.Analysis().Attempts();
+    ASSERT_EQ(again.size(), live.size());
+    for (std::size_t i = 0; i < live.size(); ++i) {
+        const analysis::Attempt &a = live[i], &b = again[i];
+        EXPECT_TRUE(near(a.start, b.start) && near(a.end, b.end)) << i;
+        // The open attempt of the stopped run ends with the record's data.
+        EXPECT_EQ(a.verdict == analysis::Verdict::Open ? analysis::Verdict::Incomplete : a.verdict,
+                  b.verdict)
+            << i;
+        ASSERT_EQ(bool(a.closing), bool(b.closing)) << i;
+        if (a.closing)
+            EXPECT_TRUE(near(a.closing->before, b.closing->before) &&
+                        near(a.closing->after, b.closing->after) &&
+                        a.closing->voltageBefore == b.closing->voltageBefore &&
+                        a.closing->frequencyAfter == b.closing->frequencyAfter)
+                << i;
+        for (int k = 0; k < 4; ++k)
+            EXPECT_EQ(a.pulses[k].count, b.pulses[k].count) << i << " " << k;
+    }
+    // Each closing found where the simulator closed (its advance action, Unix ms).
+    const analysis::RecordStats& st = [&]() -> analysis::RecordStats {
+        analysis::Analyser an;
+        analysis::RecordStats stats;
+        analysis::LoadRecord(record, an, stats);
+        return stats;
+    }();
+    const auto wall = [&](double t) { return double(st.originMs) + t * 1000; };
+    std::vector<double> closings;
+    for (const std::string& l : sim.Lines())
+        if (const auto at = l.find("advance action at unix ms "); at != std::string::npos) {
+            const double ms = std::stod(l.substr(at + 26));
+            if (ms > wall(st.firstT) && ms < wall(st.lastT))
+                closings.push_back(ms);
+        }
+    std::size_t found = 0;
+    for (const analysis::Attempt& a : again)
+        if (a.closing) {
+            ++found;
+            EXPECT_EQ(a.verdict, analysis::Verdict::Passed);
+            EXPECT_TRUE(std::any_of(closings.begin(), closings.end(), [&](double ms) {
+                return ms > wall(a.closing->before) - 50 && ms <= wall(a.closing->after) + 100;
+            })) << sim.Output();
+        }
+    EXPECT_EQ(found, closings.size());
+    EXPECT_GE(found, 1u);
 }
 
 TEST(SampleStore, SignMagnitudeAndDifferences) {
