@@ -44,8 +44,9 @@ QStringList AttemptCells(const Attempt& a) {
     }
     QStringList pulses;
     for (int k = 0; k < 4; ++k)
-        pulses << QString::fromUtf8(device::SwitchFields()[analysis::kPulseInputs[k]].label) +
-                      QString::number(a.pulses[k].count);
+        pulses << QString::fromUtf8(device::SwitchFields()[analysis::kPulseInputs[k]].label)
+                          .left(2) // "增速调控": 增速
+                      + QString::number(a.pulses[k].count);
     c << pulses.join(QLatin1Char(' '));
     QString verdict = QString::fromUtf8(analysis::VerdictText(a.verdict));
     if (a.verdict == Verdict::Incomplete && !a.cut.empty())

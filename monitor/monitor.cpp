@@ -3,6 +3,7 @@
 #include "device/map.h"
 #include "modbus/codec.h"
 #include "monitor/attempts_table.h"
+#include "monitor/report_writer.h"
 #include "serial/exception.h"
 #include "ui/dialogs.h"
 
@@ -208,6 +209,10 @@ TMonitorForm::TMonitorForm(QWidget* parent) : QDialog(parent) {
         return QFileDialog::getSaveFileName(this, QStringLiteral("记录到文件"), QString(),
                                             QStringLiteral("CSV 文件 (*.csv);;所有文件 (*)"));
     };
+    chooseReport_ = [this] {
+        return QFileDialog::getSaveFileName(this, QStringLiteral("写报告到"), QString(),
+                                            QStringLiteral("PDF 文件 (*.pdf)"));
+    };
     chooseOpen_ = [this] {
         return QFileDialog::getOpenFileName(this, QStringLiteral("打开记录"), QString(),
                                             QStringLiteral("CSV 文件 (*.csv);;所有文件 (*)"));
@@ -247,6 +252,7 @@ void TMonitorForm::BuildWindow() {
     ClearBtn = Button("清除", "ClearBtn", this);
     RecordBtn = Button("记录...", "RecordBtn", this);
     OpenRecordBtn = Button("打开记录...", "OpenRecordBtn", this);
+    ReportBtn = Button("报告...", "ReportBtn", this);
     ExitBtn = Button("退出", "ExitBtn", this);
 
     auto* controls = new QHBoxLayout;
@@ -256,7 +262,7 @@ void TMonitorForm::BuildWindow() {
     intervalLabel->setObjectName(QStringLiteral("IntervalLabel"));
     for (QWidget* w : std::initializer_list<QWidget*>{slaveLabel, SlaveSpin, intervalLabel,
                                                       IntervalBox, StartBtn, StopBtn, ClearBtn,
-                                                      RecordBtn, OpenRecordBtn, ExitBtn})
+                                                      RecordBtn, OpenRecordBtn, ReportBtn, ExitBtn})
         controls->addWidget(w);
     controls->addStretch();
 
@@ -396,6 +402,7 @@ void TMonitorForm::BuildWindow() {
     connect(RecordBtn, &QAbstractButton::clicked, this, guarded(&TMonitorForm::RecordBtnClick));
     connect(OpenRecordBtn, &QAbstractButton::clicked, this,
             guarded(&TMonitorForm::OpenRecordBtnClick));
+    connect(ReportBtn, &QAbstractButton::clicked, this, guarded(&TMonitorForm::ReportBtnClick));
     connect(ResetHealthBtn, &QAbstractButton::clicked, this,
             guarded(&TMonitorForm::ResetHealthBtnClick));
     connect(ExitBtn, &QAbstractButton::clicked, this, &QWidget::close);
@@ -491,8 +498,10 @@ void TMonitorForm::StartBtnClick() {
         session_.Open(commName_, baudRate_); // ECommsError: the standard report; Start retries
     if (showingRecord_)
         LeaveRecord();
-    if (origin_ == master::Clock::time_point{})
+    if (origin_ == master::Clock::time_point{}) {
         origin_ = master::Clock::now();
+        originWallMs_ = QDateTime::currentMSecsSinceEpoch();
+    }
     running_ = true;
     runStart_ = true;
     ++generation_;
@@ -565,6 +574,44 @@ bool TMonitorForm::RecordTo(const QString& path) {
     if (reason.isEmpty())
         return true;
     ui::ShowErrorReport(QStringLiteral("无法写入记录文件 %1：%2").arg(path, reason));
+    return false;
+}
+
+void TMonitorForm::ReportBtnClick() {
+    const QString path = chooseReport_ ? chooseReport_() : QString();
+    if (!path.isEmpty())
+        ReportTo(path);
+}
+
+bool TMonitorForm::ReportTo(const QString& path) {
+    monitor::ReportSource source;
+    source.version = QStringLiteral(DEMOCOMM_VERSION);
+    if (showingRecord_) {
+        source.device =
+            QStringLiteral("记录文件 %1, 从机 %2").arg(shownPath_).arg(shownStats_.slave);
+        source.time = analysis::RecordTimeText(shownStats_);
+        source.health = SourceLabel->text().split(QLatin1Char('\n'));
+    } else {
+        source.device = QStringLiteral("端口 %1, %2 波特, 从机 %3")
+                            .arg(commName_)
+                            .arg(baudRate_)
+                            .arg(SlaveSpin->value());
+        if (origin_ != master::Clock::time_point{}) {
+            analysis::RecordStats origin;
+            origin.haveOrigin = true;
+            origin.originMs = originWallMs_;
+            origin.offsetSeconds = QDateTime::fromMSecsSinceEpoch(originWallMs_).offsetFromUtc();
+            source.time = analysis::RecordTimeText(origin);
+        }
+        UpdateHealth();
+        for (std::size_t i = 0; i < health_.size(); ++i)
+            source.health << QStringLiteral("%1: %2").arg(QString::fromUtf8(HealthRows[i].label),
+                                                          health_[i]->text());
+    }
+    const QString reason = monitor::WriteReport(path, source, analyser_, store_);
+    if (reason.isEmpty())
+        return true;
+    ui::ShowErrorReport(QStringLiteral("无法写入报告 %1：%2").arg(path, reason));
     return false;
 }
 

@@ -59,6 +59,7 @@ public:
     void RecordBtnClick(); // asks for a file and records to it; while recording: stops it
     void ResetHealthBtnClick();
     void OpenRecordBtnClick(); // asks for a record and shows it (polling stops)
+    void ReportBtnClick();     // asks for a file and writes the report of what is shown
 
     // Records from now on to `path` (a record in progress is ended first). On failure shows
     // the error report with the system's reason and returns false; polling is not affected
@@ -73,6 +74,11 @@ public:
     // and what was shown stays. Returns whether the record is shown.
     bool OpenRecord(const QString& path);
     bool ShowingRecord() const { return showingRecord_; }
+    // Writes the PDF report of what is shown (live or a record) to `path`; on failure shows
+    // the error report and returns false.
+    bool ReportTo(const QString& path);
+    // How ReportBtnClick asks for a file (a save dialog unless replaced).
+    void SetReportChooser(std::function<QString()> choose) { chooseReport_ = std::move(choose); }
     // How OpenRecordBtnClick asks for a file (an open dialog unless replaced).
     void SetOpenChooser(std::function<QString()> choose) { chooseOpen_ = std::move(choose); }
 
@@ -144,7 +150,8 @@ private:
     // Time origin of the samples: the first Start. Kept by Stop and Clear, so that the
     // record's elapsed seconds never go back.
     master::Clock::time_point origin_{};
-    bool runStart_ = false; // the next sample is the first of a run
+    int64_t originWallMs_ = 0; // the same instant on the system clock (ms since 1970)
+    bool runStart_ = false;    // the next sample is the first of a run
     monitor::Sample pending_;
     QString pendingOutcome_;
     int pendingSlave_ = 1;
@@ -153,7 +160,7 @@ private:
     std::chrono::system_clock::time_point pendingSentAtWall_{};
     double viewT0_ = 0, viewT1_ = 60;
     bool follow_ = true;
-    std::function<QString()> chooseFile_, chooseOpen_;
+    std::function<QString()> chooseFile_, chooseOpen_, chooseReport_;
     bool showingRecord_ = false; // the charts show a record opened, not the device
     QString shownPath_;
     analysis::RecordStats shownStats_;
@@ -162,7 +169,7 @@ private:
     QComboBox* IntervalBox = nullptr;
     QAbstractButton *StartBtn = nullptr, *StopBtn = nullptr, *ClearBtn = nullptr,
                     *RecordBtn = nullptr, *ExitBtn = nullptr, *ResetHealthBtn = nullptr,
-                    *OpenRecordBtn = nullptr;
+                    *OpenRecordBtn = nullptr, *ReportBtn = nullptr;
     QLabel* SourceLabel = nullptr; // the record shown, its link figures
     QLabel* RecordLabel = nullptr;
     QLabel* ParallelLabel = nullptr;

@@ -3,6 +3,7 @@
 #include "analysis/record.h"
 #include "device/map.h"
 #include "modbus/codec.h"
+#include "monitor/attempts_table.h"
 #include "monitor/monitor.h"
 #include "monitor/samples.h"
 #include "ui/dialogs.h"
@@ -538,6 +539,11 @@ TEST(Monitor, RecordOpenedAgainShowsWhatWasWatchedLive) {
         EXPECT_TRUE(form.ShowingRecord());
         EXPECT_EQ(form.Analysis().Attempts().size(), live.size());
         reports.clear();
+        EXPECT_FALSE(form.ReportTo(dir.filePath("no/such/folder/report.pdf")));
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_TRUE(reports[0].startsWith(QStringLiteral("无法写入报告")))
+            << reports[0].toStdString();
+        reports.clear();
 
         Click(form, "StartBtn");
         EXPECT_FALSE(form.ShowingRecord());
@@ -592,6 +598,26 @@ TEST(Monitor, RecordOpenedAgainShowsWhatWasWatchedLive) {
         }
     EXPECT_EQ(found, closings.size());
     EXPECT_GE(found, 1u);
+
+    // The report of the record: its text holds the verdicts and figures; its pages render.
+    const QString pdf = dir.filePath("report.pdf");
+    ASSERT_TRUE(form.ReportTo(pdf));
+    if (qEnvironmentVariableIsSet("MONITOR_REPORT_COPY"))
+        QFile::copy(pdf, qEnvironmentVariable("MONITOR_REPORT_COPY"));
+    testsim::Background text({"pdftotext", "-layout", pdf.toStdString(), "-"});
+    ASSERT_EQ(text.Wait(20000), 0) << text.Output();
+    const QString words = QString::fromStdString(text.Output());
+    QStringList expected{QStringLiteral("同期报告"), QStringLiteral(DEMOCOMM_VERSION),
+                         QStringLiteral("允许压差"), QStringLiteral("从机 1"),
+                         QStringLiteral("第 %1 次合闸").arg(found)};
+    for (const analysis::Attempt& a : again)
+        expected << monitor::AttemptCells(a).mid(3, 2) << monitor::AttemptCells(a).last();
+    for (const QString& e : expected)
+        EXPECT_TRUE(words.contains(e)) << e.toStdString() << "\n" << words.toStdString();
+    testsim::Background render(
+        {"pdftoppm", "-r", "50", "-png", pdf.toStdString(), dir.filePath("page").toStdString()});
+    EXPECT_EQ(render.Wait(20000), 0) << render.Output();
+    EXPECT_EQ(render.Output(), "");
 }
 
 TEST(SampleStore, SignMagnitudeAndDifferences) {
