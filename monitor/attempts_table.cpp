@@ -2,8 +2,11 @@
 
 #include <QBrush>
 #include <QColor>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QScrollBar>
+
+#include <algorithm>
 
 namespace monitor {
 
@@ -21,8 +24,8 @@ QString Diff(int counts, const device::Scale& scale) {
 QStringList AttemptHeaders() {
     return {QStringLiteral("开始 (秒)"),     QStringLiteral("时长 (秒)"),
             QStringLiteral("并机号"),        QStringLiteral("合闸压差 (V)"),
-            QStringLiteral("合闸频差 (Hz)"), QStringLiteral("调节脉冲"),
-            QStringLiteral("结论")};
+            QStringLiteral("合闸频差 (Hz)"), QStringLiteral("结论"),
+            QStringLiteral("调节脉冲")};
 }
 
 QStringList AttemptCells(const Attempt& a) {
@@ -47,13 +50,12 @@ QStringList AttemptCells(const Attempt& a) {
         pulses << QString::fromUtf8(device::SwitchFields()[analysis::kPulseInputs[k]].label)
                           .left(2) // "增速调控": 增速
                       + QString::number(a.pulses[k].count);
-    c << pulses.join(QLatin1Char(' '));
     QString verdict = QString::fromUtf8(analysis::VerdictText(a.verdict));
     if (a.verdict == Verdict::Incomplete && !a.cut.empty())
         verdict += QStringLiteral(" (%1)").arg(QString::fromStdString(a.cut));
     if (a.verdict == Verdict::Finding && !a.findings.empty())
         verdict += QStringLiteral(": ") + QString::fromStdString(a.findings.front().text);
-    c << verdict;
+    c << verdict << pulses.join(QLatin1Char(' '));
     return c;
 }
 
@@ -118,8 +120,8 @@ QVariant AttemptsModel::data(const QModelIndex& index, int role) const {
             return {};
         }
     case Qt::TextAlignmentRole:
-        return index.column() < kAttemptPulses ? int(Qt::AlignRight | Qt::AlignVCenter)
-                                               : int(Qt::AlignLeft | Qt::AlignVCenter);
+        return index.column() < kAttemptVerdict ? int(Qt::AlignRight | Qt::AlignVCenter)
+                                                : int(Qt::AlignLeft | Qt::AlignVCenter);
     default:
         return {};
     }
@@ -140,6 +142,25 @@ AttemptsTable::AttemptsTable(const analysis::Analyser& analyser, QWidget* parent
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setWordWrap(false);
     horizontalHeader()->setStretchLastSection(true);
+    // Widths from the font, once: sizing to the contents would visit every row of a day.
+    const QFontMetrics m = fontMetrics();
+    const char* const widest[kAttemptColumns] = {"86400.0",
+                                                 "时长",
+                                                 "并机号",
+                                                 "-10.0 / -10.0",
+                                                 "-0.10 / -0.10",
+                                                 "不完整 (数据结束)",
+                                                 "增速00 减速00 升压00 降压00"};
+    int total = verticalHeader()->sizeHint().width() + 4;
+    for (int c = 0; c < kAttemptColumns; ++c) {
+        const int w = std::max(m.horizontalAdvance(QString::fromUtf8(widest[c])),
+                               m.horizontalAdvance(AttemptHeaders()[c])) +
+                      12;
+        setColumnWidth(c, w);
+        total += w;
+    }
+    wide_ = total;
+    setMinimumWidth(280);
     verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     connect(selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex& current) {
@@ -147,6 +168,10 @@ AttemptsTable::AttemptsTable(const analysis::Analyser& analyser, QWidget* parent
                     std::size_t(current.row()) < analyser_.Attempts().size())
                     onSelect(analyser_.Attempts()[std::size_t(current.row())]);
             });
+}
+
+QSize AttemptsTable::sizeHint() const {
+    return {wide_, QTableView::sizeHint().height()};
 }
 
 void AttemptsTable::Refresh() {

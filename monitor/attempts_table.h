@@ -14,15 +14,16 @@
 namespace monitor {
 
 // The columns: start and duration (seconds on the chart's time axis), paralleling number, the
-// differences at the closing (before / after the edge), the pulses and the verdict.
+// differences at the closing (before / after the edge), the verdict and the pulses (last: the
+// widest and the least looked at).
 enum AttemptColumn : int {
     kAttemptStart = 0,
     kAttemptDuration,
     kAttemptUnit,
     kAttemptVoltage,
     kAttemptFrequency,
-    kAttemptPulses,
     kAttemptVerdict,
+    kAttemptPulses,
     kAttemptColumns
 };
 QStringList AttemptHeaders();
@@ -52,8 +53,10 @@ public:
     AttemptsTable(const analysis::Analyser& analyser, QWidget* parent);
     void Refresh();
     std::function<void(const analysis::Attempt&)> onSelect;
+    QSize sizeHint() const override; // every column in view
 
 private:
+    int wide_ = 0;
     const analysis::Analyser& analyser_;
     AttemptsModel* model_;
 };

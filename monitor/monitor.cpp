@@ -385,6 +385,9 @@ void TMonitorForm::BuildWindow() {
     beside->setStretchFactor(0, 3);
     beside->setStretchFactor(1, 1);
     beside->setCollapsible(0, false);
+    // The legend's seven entries stay inside the chart; the table takes what is left.
+    analogView_->setMinimumWidth(600);
+    beside->setSizes({700, 520});
 
     auto* body = new QHBoxLayout;
     body->addWidget(beside, 1);
@@ -902,8 +905,12 @@ void TMonitorForm::DrawClosings() {
         if (a.closing && a.closing->after >= viewT0_ && a.closing->after <= viewT1_) {
             // At the first sample that showed the advance action: the edge lies before it,
             // within the spacing the table's tip gives.
+            // A gap between two lines; none before the first (Qt Charts draws a series that
+            // begins with one from the plot's corner).
             const double x = a.closing->after;
-            points << QPointF(x, qQNaN()) << QPointF(x, lo) << QPointF(x, hi);
+            if (!points.isEmpty())
+                points << QPointF(x, qQNaN());
+            points << QPointF(x, lo) << QPointF(x, hi);
         }
     closingSeries_->replace(points);
 }

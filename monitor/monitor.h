@@ -76,7 +76,7 @@ public:
     bool ShowingRecord() const { return showingRecord_; }
     // Writes the PDF report of what is shown (live or a record) to `path`; on failure shows
     // the error report and returns false.
-    bool ReportTo(const QString& path);
+    Q_INVOKABLE bool ReportTo(const QString& path); // invokable: the module's caller has no symbols
     // How ReportBtnClick asks for a file (a save dialog unless replaced).
     void SetReportChooser(std::function<QString()> choose) { chooseReport_ = std::move(choose); }
     // How OpenRecordBtnClick asks for a file (an open dialog unless replaced).

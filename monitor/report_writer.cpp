@@ -261,7 +261,7 @@ QString WriteReport(const QString& path, const ReportSource& source,
                   .arg(sum.incomplete)
                   .arg(sum.open));
     // The table: the window's columns, the verdict wrapped in the last.
-    const double widths[kAttemptColumns] = {50, 45, 35, 65, 70, 110, PageW - 375};
+    const double widths[kAttemptColumns] = {50, 45, 35, 65, 70, PageW - 375, 110};
     const auto row = [&](const QStringList& cells, bool bold) {
         QFont f = painter.font();
         f.setPointSizeF(7.5);
