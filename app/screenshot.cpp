@@ -136,6 +136,14 @@ bool ArmScreenshots(TDemoMainForm& mainForm, TInitForm& initForm) {
                         monitor->findChild<QAbstractButton*>(QStringLiteral("StartBtn"))->click();
                         Later(seconds * 1000, [=] {
                             shooter->Save(monitor->grab(), QStringLiteral("monitor.png"));
+                            // The report of what it showed (the script renders a page of it).
+                            bool written = false;
+                            QMetaObject::invokeMethod(
+                                monitor, "ReportTo", Q_RETURN_ARG(bool, written),
+                                Q_ARG(QString,
+                                      shooter->dir.filePath(QStringLiteral("report.pdf"))));
+                            if (!written)
+                                shooter->failed = true;
                             monitor->close();
                         });
                     });

@@ -4,15 +4,20 @@
 //   modbus_read_registers on the same line;
 // - memory of the window holding a day at 10 samples a second (864,000 samples);
 // - time per frame redrawing the chart offscreen with that whole day in view;
-// - CPU of the window sampling 10 times a second from the simulator (chart and health live).
+// - CPU of the window sampling 10 times a second from the simulator (chart and health live);
+// - opening a day's record (the simulated device every 100 ms, set-points once a minute) to a
+//   drawn chart and attempts table, and the PDF report of one cycle and of 1,000 closings.
 //
 // Usage: monitor_bench <democomm-sim> [seconds of the CPU run, default 10]
 #include "../tests/sim/process.h"
+#include "analysis/record.h"
 #include "libmodbus_master.h"
 #include "monitor/monitor.h"
+#include "sim/device.h"
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -55,6 +60,50 @@ void Wait(int ms) {
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     loop.exec();
+}
+
+// A record of `n` samples of the simulated device every 100 ms, as the monitor writes it.
+bool WriteRecord(const QString& path, long long n) {
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    const sim::Device device(1);
+    const QDateTime start = QDateTime::currentDateTime();
+    QByteArray out = QByteArray(analysis::RecordByteOrderMark) + analysis::RecordHeader();
+    for (long long i = 0; i < n; ++i) {
+        const int64_t ms = i * 100;
+        const QDateTime when = start.addMSecs(ms);
+        if (ms % 60000 == 0) {
+            analysis::SetpointReading r{ms / 1000.0, {}};
+            for (int k = 0; k < device::kSetpointCount; ++k)
+                r.values[k] = device::Decode(device.Setpoints()[k]);
+            out += analysis::RecordSetpointLine(when, r, 1);
+        }
+        const sim::Snapshot snap = device.At(ms);
+        analysis::Sample sample;
+        sample.t = ms / 1000.0;
+        for (int k = 0; k < device::kWorkingCount; ++k)
+            sample.values[k] = int16_t(device::Decode(snap.working[k]));
+        sample.states = snap.inputs;
+        sample.have = analysis::HaveValues | analysis::HaveStates;
+        out += analysis::RecordSampleLine(when, sample, 1, QStringLiteral("ok"));
+        if (out.size() > (1 << 20)) {
+            f.write(out);
+            out.clear();
+        }
+    }
+    return f.write(out) == out.size();
+}
+
+double SecondsSince(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+int Closings(const analysis::Analyser& a) {
+    int n = 0;
+    for (const analysis::Attempt& at : a.Attempts())
+        n += at.closing ? 1 : 0;
+    return n;
 }
 
 } // namespace
@@ -188,6 +237,48 @@ int main(int argc, char** argv) {
                 "  of which thinning (1000 slices) %.1f ms, thinning and hand-over %.1f ms; "
                 "%lld points to draw\n",
                 thin, handOver, static_cast<long long>(points));
+            form.close();
+        });
+        form.ShowWithPort(9600, QString::fromStdString(port));
+    }
+
+    // A day's record opened to a drawn chart; the reports of one cycle and of 1,000 closings.
+    {
+        QTemporaryDir dir;
+        const QString day = dir.filePath("day.csv"), cycle = dir.filePath("cycle.csv"),
+                      closings = dir.filePath("closings.csv");
+        // The simulator closes once a 60 s cycle: 1,000 closings take 600,000 samples.
+        if (!WriteRecord(day, 864000) || !WriteRecord(cycle, 600) ||
+            !WriteRecord(closings, 600000 + 300)) {
+            std::fprintf(stderr, "monitor_bench: cannot write the records\n");
+            return 1;
+        }
+        TMonitorForm form;
+        QTimer::singleShot(0, &form, [&] {
+            Wait(100);
+            auto t0 = Clock::now();
+            form.OpenRecord(day);
+            form.grab(); // the chart and the table drawn
+            const double open = SecondsSince(t0);
+            std::printf("opening a day's record (864000 samples, %d closings) to a drawn chart: "
+                        "%.2f s, %.0f lines/s (goal <= 3 s)\n",
+                        Closings(form.Analysis()), open, 864000 / open);
+            const struct {
+                const char* what;
+                QString record;
+                double goal;
+            } reports[] = {{"one cycle", cycle, 1}, {"1,000 closings", closings, 10}};
+            for (const auto& r : reports) {
+                form.OpenRecord(r.record);
+                t0 = Clock::now();
+                const bool ok = form.ReportTo(dir.filePath("report.pdf"));
+                const double took = SecondsSince(t0);
+                std::printf("report of %s (%d closings, %zu samples): %.2f s, %.1f MiB%s "
+                            "(goal <= %.0f s)\n",
+                            r.what, Closings(form.Analysis()), form.Samples().Size(), took,
+                            QFile(dir.filePath("report.pdf")).size() / 1048576.0,
+                            ok ? "" : " FAILED", r.goal);
+            }
             form.close();
         });
         form.ShowWithPort(9600, QString::fromStdString(port));

@@ -2,6 +2,8 @@
 
 #include "device/map.h"
 #include "modbus/codec.h"
+#include "monitor/attempts_table.h"
+#include "monitor/report_writer.h"
 #include "serial/exception.h"
 #include "ui/dialogs.h"
 
@@ -97,6 +99,7 @@ using monitor::StateChannels;
 
 constexpr double MinSpan = 1, MaxSpan = 2 * 86400, DefaultSpan = 60;
 constexpr int RefreshMs = 250;
+constexpr int SetpointMs = 60000;
 
 const char* const AnalogNames[AnalogChannels] = {
     device::WorkingFields()[device::kSystemVoltage].label,
@@ -206,6 +209,14 @@ TMonitorForm::TMonitorForm(QWidget* parent) : QDialog(parent) {
         return QFileDialog::getSaveFileName(this, QStringLiteral("记录到文件"), QString(),
                                             QStringLiteral("CSV 文件 (*.csv);;所有文件 (*)"));
     };
+    chooseReport_ = [this] {
+        return QFileDialog::getSaveFileName(this, QStringLiteral("写报告到"), QString(),
+                                            QStringLiteral("PDF 文件 (*.pdf)"));
+    };
+    chooseOpen_ = [this] {
+        return QFileDialog::getOpenFileName(this, QStringLiteral("打开记录"), QString(),
+                                            QStringLiteral("CSV 文件 (*.csv);;所有文件 (*)"));
+    };
     BuildWindow();
     connect(&session_, &master::Session::PortLost, this, [this] {
         // Polling stops at once, so that no sample timer that comes due before the reopen
@@ -240,6 +251,8 @@ void TMonitorForm::BuildWindow() {
     StopBtn = Button("停止", "StopBtn", this);
     ClearBtn = Button("清除", "ClearBtn", this);
     RecordBtn = Button("记录...", "RecordBtn", this);
+    OpenRecordBtn = Button("打开记录...", "OpenRecordBtn", this);
+    ReportBtn = Button("报告...", "ReportBtn", this);
     ExitBtn = Button("退出", "ExitBtn", this);
 
     auto* controls = new QHBoxLayout;
@@ -247,9 +260,9 @@ void TMonitorForm::BuildWindow() {
     slaveLabel->setObjectName(QStringLiteral("SlaveLabel"));
     auto* intervalLabel = new QLabel(QStringLiteral("采样间隔:"), this);
     intervalLabel->setObjectName(QStringLiteral("IntervalLabel"));
-    for (QWidget* w :
-         std::initializer_list<QWidget*>{slaveLabel, SlaveSpin, intervalLabel, IntervalBox,
-                                         StartBtn, StopBtn, ClearBtn, RecordBtn, ExitBtn})
+    for (QWidget* w : std::initializer_list<QWidget*>{slaveLabel, SlaveSpin, intervalLabel,
+                                                      IntervalBox, StartBtn, StopBtn, ClearBtn,
+                                                      RecordBtn, OpenRecordBtn, ReportBtn, ExitBtn})
         controls->addWidget(w);
     controls->addStretch();
 
@@ -301,6 +314,18 @@ void TMonitorForm::BuildWindow() {
         stateSeries_.push_back(s);
     }
     stateChart_->legend()->setVisible(false); // the axis names each trace
+    // The closings, as vertical lines across the voltage axis (gaps between them).
+    closingSeries_ = new QLineSeries(analogChart_);
+    closingSeries_->setName(QStringLiteral("合闸"));
+    analogChart_->addSeries(closingSeries_);
+    closingSeries_->attachAxis(timeAxis_);
+    closingSeries_->attachAxis(valueAxes_[0]);
+    {
+        QPen pen(QColor(0xe00000));
+        pen.setWidth(1);
+        pen.setStyle(Qt::DashLine);
+        closingSeries_->setPen(pen);
+    }
     ConnectLegend(analogChart_);
 
     auto* charts = new QSplitter(Qt::Vertical, this);
@@ -327,17 +352,45 @@ void TMonitorForm::BuildWindow() {
     form->addRow(ResetHealthBtn);
     ParallelLabel = new QLabel(this);
     ParallelLabel->setObjectName(QStringLiteral("ParallelLabel"));
+    SetpointLabel = new QLabel(this);
+    SetpointLabel->setObjectName(QStringLiteral("SetpointLabel"));
+    SourceLabel = new QLabel(this);
+    SourceLabel->setObjectName(QStringLiteral("SourceLabel"));
+    SourceLabel->setWordWrap(true);
+    SourceLabel->setMaximumWidth(260);
     RecordLabel = new QLabel(this);
     RecordLabel->setObjectName(QStringLiteral("RecordLabel"));
     RecordLabel->setWordWrap(true);
     auto* side = new QVBoxLayout;
     side->addWidget(healthBox);
     side->addWidget(ParallelLabel);
+    side->addWidget(SetpointLabel);
     side->addWidget(RecordLabel);
+    side->addWidget(SourceLabel);
     side->addStretch();
 
+    // The attempts beside the charts; a row selected zooms the charts to its attempt.
+    auto* attemptsBox = new QGroupBox(QStringLiteral(" 同期记录 "), this);
+    attemptsBox->setObjectName(QStringLiteral("AttemptsBox"));
+    auto* attemptsLayout = new QVBoxLayout(attemptsBox);
+    attemptsTable_ = new monitor::AttemptsTable(analyser_, attemptsBox);
+    attemptsTable_->onSelect = [this](const analysis::Attempt& a) {
+        Guarded([&] { ShowAttempt(a); });
+    };
+    attemptsLayout->addWidget(attemptsTable_);
+    auto* beside = new QSplitter(Qt::Horizontal, this);
+    beside->setObjectName(QStringLiteral("AttemptsSplitter"));
+    beside->addWidget(charts);
+    beside->addWidget(attemptsBox);
+    beside->setStretchFactor(0, 3);
+    beside->setStretchFactor(1, 1);
+    beside->setCollapsible(0, false);
+    // The legend's seven entries stay inside the chart; the table takes what is left.
+    analogView_->setMinimumWidth(600);
+    beside->setSizes({700, 520});
+
     auto* body = new QHBoxLayout;
-    body->addWidget(charts, 1);
+    body->addWidget(beside, 1);
     body->addLayout(side);
     auto* all = new QVBoxLayout(this);
     all->addLayout(controls);
@@ -350,6 +403,9 @@ void TMonitorForm::BuildWindow() {
     connect(StopBtn, &QAbstractButton::clicked, this, guarded(&TMonitorForm::StopBtnClick));
     connect(ClearBtn, &QAbstractButton::clicked, this, guarded(&TMonitorForm::ClearBtnClick));
     connect(RecordBtn, &QAbstractButton::clicked, this, guarded(&TMonitorForm::RecordBtnClick));
+    connect(OpenRecordBtn, &QAbstractButton::clicked, this,
+            guarded(&TMonitorForm::OpenRecordBtnClick));
+    connect(ReportBtn, &QAbstractButton::clicked, this, guarded(&TMonitorForm::ReportBtnClick));
     connect(ResetHealthBtn, &QAbstractButton::clicked, this,
             guarded(&TMonitorForm::ResetHealthBtnClick));
     connect(ExitBtn, &QAbstractButton::clicked, this, &QWidget::close);
@@ -368,10 +424,16 @@ void TMonitorForm::BuildWindow() {
     nextSample_->setObjectName(QStringLiteral("SampleTimer"));
     nextSample_->setSingleShot(true);
     connect(nextSample_, &QTimer::timeout, this, [this] { Guarded([this] { StartSample(); }); });
+    setpointTimer_ = new QTimer(this);
+    setpointTimer_->setObjectName(QStringLiteral("SetpointTimer"));
+    setpointTimer_->setInterval(SetpointMs);
+    connect(setpointTimer_, &QTimer::timeout, this,
+            [this] { Guarded([this] { ReadSetpoints(); }); });
 
     RestoreSettings();
     UpdateButtons();
     UpdateHealth();
+    ShowSetpoints();
 }
 
 void TMonitorForm::RestoreSettings() {
@@ -379,7 +441,7 @@ void TMonitorForm::RestoreSettings() {
     // right falls back to its default, so that it is never used, nor saved again on closing.
     QSettings settings(QStringLiteral("democomm"), QStringLiteral("monitor"));
     if (!restoreGeometry(settings.value(QStringLiteral("geometry")).toByteArray()))
-        resize(1000, 720);
+        resize(1360, 760);
     bool ok = false;
     const int slave = settings.value(QStringLiteral("slave")).toInt(&ok);
     SlaveSpin->setValue(ok && slave >= SlaveSpin->minimum() && slave <= SlaveSpin->maximum() ? slave
@@ -437,13 +499,21 @@ void TMonitorForm::StartBtnClick() {
         return;
     if (!session_.IsOpen())
         session_.Open(commName_, baudRate_); // ECommsError: the standard report; Start retries
-    if (origin_ == master::Clock::time_point{})
+    if (showingRecord_)
+        LeaveRecord();
+    if (origin_ == master::Clock::time_point{}) {
         origin_ = master::Clock::now();
+        originWallMs_ = QDateTime::currentMSecsSinceEpoch();
+    }
     running_ = true;
     runStart_ = true;
     ++generation_;
     UpdateButtons();
     StartSample();
+    // Queued behind the first sample's requests; the analysis judges closings before the first
+    // reading by it.
+    ReadSetpoints();
+    setpointTimer_->start();
 }
 
 void TMonitorForm::StopBtnClick() {
@@ -456,11 +526,17 @@ void TMonitorForm::StopPolling() {
     running_ = false;
     ++generation_;
     nextSample_->stop();
+    setpointTimer_->stop();
     UpdateButtons();
 }
 
 void TMonitorForm::ClearBtnClick() {
     store_.Clear();
+    analyser_.Clear();
+    attemptsTable_->Refresh();
+    // The set-points read still hold for the samples to come.
+    if (setpoints_)
+        analyser_.AddSetpoints(*setpoints_);
     ParallelLabel->clear();
     dirty_ = true;
     Redraw();
@@ -504,6 +580,44 @@ bool TMonitorForm::RecordTo(const QString& path) {
     return false;
 }
 
+void TMonitorForm::ReportBtnClick() {
+    const QString path = chooseReport_ ? chooseReport_() : QString();
+    if (!path.isEmpty())
+        ReportTo(path);
+}
+
+bool TMonitorForm::ReportTo(const QString& path) {
+    monitor::ReportSource source;
+    source.version = QStringLiteral(DEMOCOMM_VERSION);
+    if (showingRecord_) {
+        source.device =
+            QStringLiteral("记录文件 %1, 从机 %2").arg(shownPath_).arg(shownStats_.slave);
+        source.time = analysis::RecordTimeText(shownStats_);
+        source.health = SourceLabel->text().split(QLatin1Char('\n'));
+    } else {
+        source.device = QStringLiteral("端口 %1, %2 波特, 从机 %3")
+                            .arg(commName_)
+                            .arg(baudRate_)
+                            .arg(SlaveSpin->value());
+        if (origin_ != master::Clock::time_point{}) {
+            analysis::RecordStats origin;
+            origin.haveOrigin = true;
+            origin.originMs = originWallMs_;
+            origin.offsetSeconds = QDateTime::fromMSecsSinceEpoch(originWallMs_).offsetFromUtc();
+            source.time = analysis::RecordTimeText(origin);
+        }
+        UpdateHealth();
+        for (std::size_t i = 0; i < health_.size(); ++i)
+            source.health << QStringLiteral("%1: %2").arg(QString::fromUtf8(HealthRows[i].label),
+                                                          health_[i]->text());
+    }
+    const QString reason = monitor::WriteReport(path, source, analyser_, store_);
+    if (reason.isEmpty())
+        return true;
+    ui::ShowErrorReport(QStringLiteral("无法写入报告 %1：%2").arg(path, reason));
+    return false;
+}
+
 void TMonitorForm::ResetHealthBtnClick() {
     session_.ResetStats();
     UpdateHealth();
@@ -523,8 +637,8 @@ void TMonitorForm::StartSample() {
         return generation == generation_ && r.outcome != Outcome::Cancelled &&
                r.outcome != Outcome::PortLost;
     };
-    const bool queued = session_.Submit(Request::ReadHoldingRegisters(
-                                            slave, device::kWorkingStart, device::kWorkingCount),
+    const bool queued = session_.Submit(Request::ReadHoldingRegisters(slave, device::kWorkingStart,
+                                                                      device::kWorkingCount),
                                         [this, taken](const Result& r) {
                                             Guarded([&] {
                                                 if (!taken(r))
@@ -539,8 +653,8 @@ void TMonitorForm::StartSample() {
                                                 Take(r);
                                             });
                                         }) &&
-                        session_.Submit(Request::ReadDiscreteInputs(
-                                            slave, device::kInputStart, device::kInputCount),
+                        session_.Submit(Request::ReadDiscreteInputs(slave, device::kInputStart,
+                                                                    device::kInputCount),
                                         [this, taken](const Result& r) {
                                             Guarded([&] {
                                                 if (!taken(r))
@@ -577,6 +691,7 @@ void TMonitorForm::FinishSample() {
         pending_.have |= monitor::RunStart;
     runStart_ = false;
     store_.Append(pending_);
+    analyser_.Add(pending_);
     dirty_ = true;
     // The next sample goes the interval after this one went.
     const int interval = IntervalBox->currentData().toInt();
@@ -584,14 +699,71 @@ void TMonitorForm::FinishSample() {
     nextSample_->start(int(std::clamp<int64_t>(interval - took, 0, interval)));
     const QDateTime when = QDateTime::fromMSecsSinceEpoch(
         duration_cast<milliseconds>(pendingSentAtWall_.time_since_epoch()).count());
-    const QString reason = recorder_.Append(when, pending_, pendingSlave_, pendingOutcome_);
-    if (!reason.isEmpty()) {
-        UpdateButtons();
-        // Not from inside the session's callback: the box runs an event loop of its own.
-        const QString text =
-            QStringLiteral("无法写入记录文件 %1：%2，记录已停止").arg(recorder_.Path(), reason);
-        QTimer::singleShot(0, this, [text] { ui::ShowErrorReport(text); });
+    RecordFailed(recorder_.Append(when, pending_, pendingSlave_, pendingOutcome_));
+}
+
+void TMonitorForm::RecordFailed(const QString& reason) {
+    if (reason.isEmpty())
+        return;
+    UpdateButtons();
+    // Not from inside the session's callback: the box runs an event loop of its own.
+    const QString text =
+        QStringLiteral("无法写入记录文件 %1：%2，记录已停止").arg(recorder_.Path(), reason);
+    QTimer::singleShot(0, this, [text] { ui::ShowErrorReport(text); });
+}
+
+void TMonitorForm::ReadSetpoints() {
+    if (!running_)
+        return;
+    const uint64_t generation = generation_;
+    const int slave = SlaveSpin->value();
+    // A failed reading is counted in the health panel like any exchange and tried again at
+    // the next minute; the verdicts use the last reading until then.
+    session_.Submit(Request::ReadHoldingRegisters(static_cast<uint8_t>(slave),
+                                                  device::kSetpointStart, device::kSetpointCount),
+                    [this, generation, slave](const Result& r) {
+                        Guarded([&] {
+                            if (generation != generation_ || r.outcome != Outcome::Ok ||
+                                r.words.size() < device::kSetpointCount)
+                                return;
+                            analysis::SetpointReading reading;
+                            reading.t = std::chrono::duration<double>(r.sentAt - origin_).count();
+                            for (int i = 0; i < device::kSetpointCount; ++i)
+                                reading.values[i] = device::Decode(r.words[i]);
+                            const QDateTime when = QDateTime::fromMSecsSinceEpoch(
+                                std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    r.sentAtWall.time_since_epoch())
+                                    .count());
+                            TakeSetpoints(reading, when, slave);
+                        });
+                    });
+}
+
+void TMonitorForm::TakeSetpoints(const analysis::SetpointReading& r, const QDateTime& when,
+                                 int slave) {
+    setpoints_ = r;
+    setpointsReadAt_ = when;
+    analyser_.AddSetpoints(r);
+    dirty_ = true;
+    ShowSetpoints();
+    RecordFailed(recorder_.AppendSetpoints(when, r, slave));
+}
+
+void TMonitorForm::ShowSetpoints() {
+    if (!setpoints_) {
+        SetpointLabel->setText(QStringLiteral("定值: 未读取"));
+        return;
     }
+    QString text = QStringLiteral("定值 (%1 读取):")
+                       .arg(setpointsReadAt_.toString(QStringLiteral("HH:mm:ss")));
+    for (int i = 0; i < device::kSetpointCount; ++i) {
+        const device::Field& f = device::SetpointFields()[i];
+        text += QStringLiteral("\n%1: %2 %3")
+                    .arg(QString::fromUtf8(f.label))
+                    .arg(device::InUnit(setpoints_->values[i], f.scale), 0, 'f', f.scale.decimals)
+                    .arg(QString::fromUtf8(f.scale.unit));
+    }
+    SetpointLabel->setText(text);
 }
 
 void TMonitorForm::OnPortLost(bool wasRunning) {
@@ -616,6 +788,8 @@ void TMonitorForm::UpdateButtons() {
 }
 
 void TMonitorForm::UpdateHealth() {
+    if (showingRecord_)
+        return; // the record's figures stand in the panel until Start
     const master::Statistics s = session_.Stats();
     const QString exception = s.exceptionReplies
                                   ? QStringLiteral("%1 (最近代码 %2)")
@@ -700,6 +874,7 @@ qsizetype TMonitorForm::Redraw() {
         s->clear();
     for (QLineSeries* s : stateSeries_)
         s->clear();
+    closingSeries_->clear();
     SetTimeRange(timeAxis_, viewT0_, viewT1_, plot.width());
     SetTimeRange(stateTimeAxis_, viewT0_, viewT1_, plot.width());
     for (std::size_t a = 0; a < valueAxes_.size(); ++a) {
@@ -716,12 +891,38 @@ qsizetype TMonitorForm::Redraw() {
         stateSeries_[k]->replace(d.states[k]);
         points += d.states[k].size();
     }
+    DrawClosings();
+    points += closingSeries_->count();
+    attemptsTable_->Refresh();
     for (std::size_t i = store_.Size(); i-- > 0;)
         if (store_[i].have & monitor::HaveValues) {
             ParallelLabel->setText(QStringLiteral("并机号: %1").arg(store_[i].values[4]));
             break;
         }
     return points;
+}
+
+void TMonitorForm::DrawClosings() {
+    const double lo = valueAxes_[0]->min(), hi = valueAxes_[0]->max();
+    QList<QPointF> points;
+    for (const analysis::Attempt& a : analyser_.Attempts())
+        if (a.closing && a.closing->after >= viewT0_ && a.closing->after <= viewT1_) {
+            // At the first sample that showed the advance action: the edge lies before it,
+            // within the spacing the table's tip gives.
+            // A gap between two lines; none before the first (Qt Charts draws a series that
+            // begins with one from the plot's corner).
+            const double x = a.closing->after;
+            if (!points.isEmpty())
+                points << QPointF(x, qQNaN());
+            points << QPointF(x, lo) << QPointF(x, hi);
+        }
+    closingSeries_->replace(points);
+}
+
+void TMonitorForm::ShowAttempt(const analysis::Attempt& a) {
+    // The attempt and a little before and after it, so that its start and closing show.
+    const double margin = std::max(2.0, (a.end - a.start) * 0.1);
+    SetView(a.start - margin, a.end + margin, false);
 }
 
 void TMonitorForm::AlignPlots() {

@@ -1,7 +1,9 @@
 #pragma once
 // TMonitorForm, "曲线监视": polls one slave's working data (03, 0000, 5 registers) and switch
 // states (02, 0300, 12 inputs) in turn on the shared master exchange, charts them on one time
-// axis, shows the link's health live and can record every sample to a CSV file.
+// axis, shows the link's health live and can record every sample to a CSV file. The
+// set-points (03, 0100, 8 registers) are read when polling starts and once a minute after,
+// queued like the samples' requests: shown, recorded, and used to judge the closings.
 //
 // A sample is one 03 and one 02 exchange; its outcome is the first failure of the two, or
 // "ok". Failures are counted and shown and the next sample is requested; only a port that goes
@@ -12,14 +14,18 @@
 // (~/.config/democomm/monitor.conf); a value there that cannot be right is not used.
 // User-interface thread only.
 
+#include "analysis/attempts.h"
+#include "analysis/record.h"
 #include "master/session.h"
 #include "monitor/recorder.h"
 #include "monitor/samples.h"
 
+#include <QDateTime>
 #include <QDialog>
 
 #include <array>
 #include <functional>
+#include <optional>
 
 class QAbstractButton;
 class QChart;
@@ -32,8 +38,9 @@ class QTimer;
 class QValueAxis;
 
 namespace monitor {
+class AttemptsTable;
 class TimeChartView;
-}
+} // namespace monitor
 
 class TMonitorForm : public QDialog {
     Q_OBJECT
@@ -51,6 +58,8 @@ public:
     void ClearBtnClick();  // empties the chart; the time origin stays, as the record's does
     void RecordBtnClick(); // asks for a file and records to it; while recording: stops it
     void ResetHealthBtnClick();
+    void OpenRecordBtnClick(); // asks for a record and shows it (polling stops)
+    void ReportBtnClick();     // asks for a file and writes the report of what is shown
 
     // Records from now on to `path` (a record in progress is ended first). On failure shows
     // the error report with the system's reason and returns false; polling is not affected
@@ -58,16 +67,33 @@ public:
     bool RecordTo(const QString& path);
     // How RecordBtnClick asks for a file (a save dialog unless replaced); empty: cancelled.
     void SetFileChooser(std::function<QString()> choose) { chooseFile_ = std::move(choose); }
+    // Shows the record at `path` (the monitor's, or `democomm-cli watch all --format csv`) as
+    // if it had been watched live: the charts, the attempts and the record's link figures.
+    // Polling stops; Start returns to live. Lines that cannot be read are skipped and counted
+    // (a message says how many); a file that is not a record is refused with an error report,
+    // and what was shown stays. Returns whether the record is shown.
+    bool OpenRecord(const QString& path);
+    bool ShowingRecord() const { return showingRecord_; }
+    // Writes the PDF report of what is shown (live or a record) to `path`; on failure shows
+    // the error report and returns false.
+    Q_INVOKABLE bool ReportTo(const QString& path); // invokable: the module's caller has no symbols
+    // How ReportBtnClick asks for a file (a save dialog unless replaced).
+    void SetReportChooser(std::function<QString()> choose) { chooseReport_ = std::move(choose); }
+    // How OpenRecordBtnClick asks for a file (an open dialog unless replaced).
+    void SetOpenChooser(std::function<QString()> choose) { chooseOpen_ = std::move(choose); }
 
     bool Running() const { return running_; }
     const monitor::SampleStore& Samples() const { return store_; }
     // Takes a sample as polling would, without recording it (replays and measurements).
     void AddSample(const monitor::Sample& s) {
         store_.Append(s);
+        analyser_.Add(s);
         dirty_ = true;
     }
     master::Session& Session() { return session_; }
     const monitor::Recorder& Recording() const { return recorder_; }
+    // The attempts found in the samples so far, judged by the set-points read.
+    const analysis::Analyser& Analysis() const { return analyser_; }
     // Brings the chart and the health panel up to date now (a timer does it while shown).
     // Returns the number of points handed to the chart.
     qsizetype Redraw();
@@ -94,7 +120,15 @@ private:
     void StopRecording();
     void FlushRecord();
     void UpdateHealth();
+    void ReadSetpoints();
+    void TakeSetpoints(const analysis::SetpointReading& r, const QDateTime& when, int slave);
+    void ShowSetpoints();
+    void RecordFailed(const QString& reason);
+    void ShowRecordFigures();
+    void LeaveRecord();
     void AlignPlots();
+    void DrawClosings();
+    void ShowAttempt(const analysis::Attempt& a);
     void UpdateButtons();
     void SaveSettings() const;
     void Zoom(double factor, double at);
@@ -103,6 +137,10 @@ private:
     master::Session session_;
     monitor::SampleStore store_;
     monitor::Recorder recorder_;
+    analysis::Analyser analyser_;
+    // The latest reading of the set-points, and when it was read (wall clock).
+    std::optional<analysis::SetpointReading> setpoints_;
+    QDateTime setpointsReadAt_;
     QString commName_ = QStringLiteral("COM2");
     uint32_t baudRate_ = 9600;
     bool running_ = false;
@@ -112,7 +150,8 @@ private:
     // Time origin of the samples: the first Start. Kept by Stop and Clear, so that the
     // record's elapsed seconds never go back.
     master::Clock::time_point origin_{};
-    bool runStart_ = false; // the next sample is the first of a run
+    int64_t originWallMs_ = 0; // the same instant on the system clock (ms since 1970)
+    bool runStart_ = false;    // the next sample is the first of a run
     monitor::Sample pending_;
     QString pendingOutcome_;
     int pendingSlave_ = 1;
@@ -121,14 +160,20 @@ private:
     std::chrono::system_clock::time_point pendingSentAtWall_{};
     double viewT0_ = 0, viewT1_ = 60;
     bool follow_ = true;
-    std::function<QString()> chooseFile_;
+    std::function<QString()> chooseFile_, chooseOpen_, chooseReport_;
+    bool showingRecord_ = false; // the charts show a record opened, not the device
+    QString shownPath_;
+    analysis::RecordStats shownStats_;
 
     QSpinBox* SlaveSpin = nullptr;
     QComboBox* IntervalBox = nullptr;
     QAbstractButton *StartBtn = nullptr, *StopBtn = nullptr, *ClearBtn = nullptr,
-                    *RecordBtn = nullptr, *ExitBtn = nullptr, *ResetHealthBtn = nullptr;
+                    *RecordBtn = nullptr, *ExitBtn = nullptr, *ResetHealthBtn = nullptr,
+                    *OpenRecordBtn = nullptr, *ReportBtn = nullptr;
+    QLabel* SourceLabel = nullptr; // the record shown, its link figures
     QLabel* RecordLabel = nullptr;
     QLabel* ParallelLabel = nullptr;
+    QLabel* SetpointLabel = nullptr;
     std::vector<QLabel*> health_;
     QChart *analogChart_ = nullptr, *stateChart_ = nullptr;
     monitor::TimeChartView *analogView_ = nullptr, *stateView_ = nullptr;
@@ -137,6 +182,9 @@ private:
     // difference fills the height on its own scale.
     std::array<QValueAxis*, 4> valueAxes_{};
     std::vector<QLineSeries*> analogSeries_, stateSeries_;
+    QLineSeries* closingSeries_ = nullptr; // a vertical line at each closing in view
+    monitor::AttemptsTable* attemptsTable_ = nullptr;
     QTimer* refresh_ = nullptr;
     QTimer* nextSample_ = nullptr;
+    QTimer* setpointTimer_ = nullptr; // reads the set-points again once a minute
 };

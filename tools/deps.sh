@@ -13,6 +13,8 @@ PACKAGES=(
   qt6-charts-dev libqt6opengl6-dev
   # tests and peers for end-to-end runs
   libgtest-dev libgmock-dev socat mbpoll libmodbus-dev
+  # reading back the monitor's PDF report (pdftotext, pdftoppm)
+  poppler-utils
   # fuzzing and sanitizer runtimes
   clang libclang-rt-14-dev
   # a display for the demo on headless machines and for screenshots; a font with Chinese glyphs

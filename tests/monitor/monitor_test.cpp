@@ -1,6 +1,9 @@
 // TMonitorForm against democomm-sim, driven as users drive it: Start, Stop, 记录, the health
 // panel and the record file.
+#include "analysis/record.h"
+#include "device/map.h"
 #include "modbus/codec.h"
+#include "monitor/attempts_table.h"
 #include "monitor/monitor.h"
 #include "monitor/samples.h"
 #include "ui/dialogs.h"
@@ -21,6 +24,7 @@
 #include <QLegendMarker>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QValueAxis>
@@ -76,18 +80,28 @@ TEST(Monitor, SamplesMatchTheDeviceAndTheRecordHasALinePerSample) {
     });
     EXPECT_TRUE(reports.empty());
     // The device's replies as it logged them, in order: 03 working data and 02 states.
-    std::vector<std::string> registers, inputs;
+    std::vector<std::string> registers, inputs, setpoints;
     testsupport::WaitUntil([&] {
-        registers.clear(), inputs.clear();
+        registers.clear(), inputs.clear(), setpoints.clear();
         for (const std::string& l : sim.Lines()) {
             if (const auto at = l.find("| registers "); at != std::string::npos)
-                registers.push_back(l.substr(at + 12));
+                (std::count(l.begin() + at, l.end(), ' ') == 6 ? registers : setpoints)
+                    .push_back(l.substr(at + 12));
             if (const auto at = l.find("| inputs "); at != std::string::npos)
                 inputs.push_back(l.substr(at + 9));
         }
         return inputs.size() >= form.Samples().Size();
     });
-    const QStringList lines = RecordLines(record);
+    QStringList lines = RecordLines(record);
+    // The set-points as the device gave them, in the record with their labels.
+    const QStringList readings = lines.filter(QStringLiteral(",setpoints "));
+    lines.removeIf([](const QString& l) { return l.contains(",setpoints "); });
+    ASSERT_EQ(setpoints.size(), 1u);
+    ASSERT_EQ(readings.size(), 1);
+    QString read;
+    for (const QString& f : readings[0].section(QStringLiteral(",setpoints "), 1).split(' '))
+        read += (read.isEmpty() ? "" : " ") + f.section('=', 1);
+    EXPECT_EQ(read.toStdString(), setpoints[0]);
     ASSERT_EQ(lines.size(), qsizetype(form.Samples().Size() + 1));
     EXPECT_TRUE(lines[0].startsWith(QStringLiteral("时间,经过秒数,从站,系统电压,机组电压")));
     for (std::size_t i = 0; i < form.Samples().Size(); ++i) {
@@ -247,7 +261,11 @@ TEST_P(MonitorFaults, EachFaultInItsCounterTheRecordAndTheChart) {
     // went on the wire, on both clocks alike.
     const QByteArray bytes = ReadAll(dir.filePath("r.csv"));
     EXPECT_TRUE(bytes.startsWith("\xEF\xBB\xBF时间,经过秒数,")) << bytes.left(20).toStdString();
-    const QStringList lines = RecordLines(dir.filePath("r.csv"));
+    QStringList lines = RecordLines(dir.filePath("r.csv"));
+    // Every reading of the set-points is in the record, and judges the closings.
+    const auto readings =
+        lines.removeIf([](const QString& l) { return l.contains(",setpoints "); });
+    EXPECT_EQ(std::size_t(readings), form.Analysis().Setpoints().size());
     ASSERT_EQ(lines.size(), qsizetype(form.Samples().Size() + 1));
     const QRegularExpression line(
         QStringLiteral(
@@ -307,7 +325,12 @@ QVariant Remembered(const char* key) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Faults, MonitorFaults, ::testing::Values(
-    FaultCase{"Clean", {}, "ok", "HealthAccepted"},
+    FaultCase{"Clean", {}, "ok", "HealthAccepted", {}, {},
+              [](TMonitorForm& form) { // the set-points read when polling started, shown
+                  ASSERT_EQ(form.Analysis().Setpoints().size(), 1u);
+                  EXPECT_TRUE(form.findChild<QLabel*>(QStringLiteral("SetpointLabel"))->text().contains(
+                      QStringLiteral("允许压差: %1 V").arg(form.Analysis().Setpoints()[0].values[2] / 10.0, 0, 'f', 1)));
+              }},
     FaultCase{"Echo", {"--echo", "1"}, "ok", "HealthEcho"},
     FaultCase{"Noise", {"--noise", "1"}, "ok", "HealthAccepted"},
     FaultCase{"Drop", {"--drop", "1"}, "timeout", "HealthTimeout"},
@@ -390,6 +413,213 @@ TEST(Monitor, RecordSurvivesSigkillWithEveryEarlierLineWhole) {
 // The drawing of a bounded history: every sample's extremes kept, level runs and steady
 // states reduced to their ends, a changing state drawn with its final level.
 // Values as the register window shows them; the differences are unit minus system.
+// Attempts in a stream of samples, as the table shows them: a clean closing, then one without
+// the phase permission; a row selected zooms to its attempt, each closing is marked.
+TEST(Monitor, AttemptsTableFollowsTheSamplesAndZoomsToARow) {
+    TMonitorForm form;
+    const auto bit = [](device::Input k) { return uint16_t(1u << k); };
+    const uint16_t all = bit(device::kVoltagePermitted) | bit(device::kFrequencyPermitted) |
+                         bit(device::kPhasePermitted);
+    for (int i = 0; i < 200; ++i) {
+        const double t = i / 10.0;
+        const double u = std::fmod(t, 10); // the second attempt is the first shifted by 10 s
+        monitor::Sample s{t,
+                          {1000, 1003, 5000, 5010, int16_t(t < 10 ? 1 : 2)},
+                          0,
+                          monitor::HaveValues | monitor::HaveStates};
+        if (u >= 1 && u < 1.5)
+            s.states |= bit(device::kSpeedUp);
+        if (u >= 3 && u < 4.5)
+            s.states |= t < 10 ? all : uint16_t(all & ~bit(device::kPhasePermitted));
+        if (u >= 4 && u < 4.3)
+            s.states |= bit(device::kAdvanceAction);
+        form.AddSample(s);
+    }
+    form.SetView(0, 20, false);
+    auto* table = form.findChild<QTableView*>(QStringLiteral("AttemptsTable"));
+    ASSERT_TRUE(table);
+    ASSERT_EQ(table->model()->rowCount(), 2);
+    const auto cell = [&](int row, int column) {
+        return table->model()->index(row, column).data().toString();
+    };
+    EXPECT_EQ(cell(0, 0), QStringLiteral("1.0"));
+    EXPECT_EQ(cell(0, 3), QStringLiteral("0.3 / 0.3"));
+    EXPECT_EQ(cell(0, 4), QStringLiteral("0.10 / 0.10"));
+    EXPECT_TRUE(cell(0, 6).startsWith(QStringLiteral("增速1 "))) << cell(0, 6).toStdString();
+    EXPECT_TRUE(cell(0, 5).startsWith(QStringLiteral("合格"))) << cell(0, 5).toStdString();
+    EXPECT_TRUE(cell(1, 5).startsWith(QStringLiteral("有问题"))) << cell(1, 5).toStdString();
+    EXPECT_EQ(cell(1, 2), QStringLiteral("2"));
+    QList<double> marked;
+    for (const QPointF& p :
+         static_cast<QXYSeries*>(Chart(form, "AnalogChart")->chart()->series().last())->points())
+        if (!std::isnan(p.y()) && !marked.contains(p.x()))
+            marked << p.x();
+    EXPECT_EQ(marked, (QList<double>{4.0, 14.0}));
+    table->selectRow(1);
+    const auto [t0, t1] = form.ViewRange();
+    EXPECT_TRUE(t0 > 5 && t0 < 11 && t1 > 14 && t1 < 20) << t0 << " " << t1;
+    Click(form, "ClearBtn");
+    EXPECT_EQ(table->model()->rowCount(), 0);
+}
+
+// The simulator's cycle (its clock 10 times faster) watched live and recorded, then the record
+// opened again: the same attempts, table and chart, each closing where the simulator logged
+// it. A copy with unreadable lines opens with them counted; a file of another program is
+// refused and what is shown stays; Start returns to live.
+TEST(Monitor, RecordOpenedAgainShowsWhatWasWatchedLive) {
+    testsim::Background sim({DEMOCOMM_SIM_PATH, "--no-alias", "--seed", "1", "--speed", "10"});
+    QTemporaryDir dir;
+    const QString record = dir.filePath("live.csv");
+    TMonitorForm form;
+    std::vector<QString> reports;
+    std::vector<analysis::Attempt> live;
+    std::vector<QList<QPointF>> drawn;
+    const auto chartPoints = [&] {
+        std::vector<QList<QPointF>> all;
+        for (const char* name : {"AnalogChart", "StateChart"})
+            for (QAbstractSeries* series : Chart(form, name)->chart()->series())
+                all.push_back(static_cast<QXYSeries*>(series)->points());
+        return all;
+    };
+    const auto near = [](double a, double b) { return std::abs(a - b) <= 0.0011; };
+    Drive(form, sim.Field("port"), reports, [&] {
+        ASSERT_TRUE(form.RecordTo(record));
+        Click(form, "StartBtn");
+        // A closing, and the next attempt begun.
+        ASSERT_TRUE(testsupport::WaitUntil(
+            [&] {
+                const auto& a = form.Analysis().Attempts();
+                return a.size() >= 2 && a.front().closing;
+            },
+            30000));
+        Click(form, "StopBtn");
+        live = form.Analysis().Attempts();
+        const QPair<double, double> view = form.ViewRange();
+        form.SetView(view.first, view.second, true);
+        drawn = chartPoints();
+
+        ASSERT_TRUE(form.OpenRecord(record));
+        EXPECT_TRUE(form.ShowingRecord() && !form.Running());
+        EXPECT_EQ(form.ViewRange(), view);
+        const std::vector<QList<QPointF>> reopened = chartPoints();
+        ASSERT_EQ(reopened.size(), drawn.size());
+        for (std::size_t i = 0; i < drawn.size(); ++i) {
+            ASSERT_EQ(reopened[i].size(), drawn[i].size()) << i;
+            for (qsizetype j = 0; j < drawn[i].size(); ++j)
+                EXPECT_TRUE(near(reopened[i][j].x(), drawn[i][j].x()) &&
+                            (reopened[i][j].y() == drawn[i][j].y() ||
+                             (std::isnan(reopened[i][j].y()) && std::isnan(drawn[i][j].y()))))
+                    << i << " " << j;
+        }
+
+        // Unreadable lines are counted; a file of another program changes nothing.
+        QStringList lines = RecordLines(record);
+        lines.insert(3, QStringLiteral("garbage"));
+        lines.insert(5, lines[4].left(20));
+        QFile copy(dir.filePath("damaged.csv"));
+        ASSERT_TRUE(copy.open(QIODevice::WriteOnly));
+        copy.write(lines.join('\n').toUtf8() + '\n');
+        copy.close();
+        reports.clear();
+        ASSERT_TRUE(form.OpenRecord(copy.fileName()));
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_TRUE(reports[0].contains(QStringLiteral("2 行无法读取")))
+            << reports[0].toStdString();
+        QFile other(dir.filePath("other.csv"));
+        ASSERT_TRUE(other.open(QIODevice::WriteOnly));
+        other.write("a,b,c\n1,2,3\n");
+        other.close();
+        reports.clear();
+        EXPECT_FALSE(form.OpenRecord(other.fileName()));
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_TRUE(reports[0].startsWith(
+            analysis::RecordErrorText(analysis::RecordError::NotARecord, other.fileName())
+                .left(10)))
+            << reports[0].toStdString();
+        EXPECT_TRUE(form.ShowingRecord());
+        EXPECT_EQ(form.Analysis().Attempts().size(), live.size());
+        reports.clear();
+        EXPECT_FALSE(form.ReportTo(dir.filePath("no/such/folder/report.pdf")));
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_TRUE(reports[0].startsWith(QStringLiteral("无法写入报告")))
+            << reports[0].toStdString();
+        reports.clear();
+
+        Click(form, "StartBtn");
+        EXPECT_FALSE(form.ShowingRecord());
+        EXPECT_TRUE(form.Running());
+        EXPECT_EQ(form.Analysis().Attempts().size(), 0u);
+        Click(form, "StopBtn");
+    });
+    EXPECT_TRUE(reports.empty());
+    ASSERT_TRUE(form.OpenRecord(record));
+    const std::vector<analysis::Attempt>& again = form.Analysis().Attempts();
+    ASSERT_EQ(again.size(), live.size());
+    for (std::size_t i = 0; i < live.size(); ++i) {
+        const analysis::Attempt &a = live[i], &b = again[i];
+        EXPECT_TRUE(near(a.start, b.start) && near(a.end, b.end)) << i;
+        // The open attempt of the stopped run ends with the record's data.
+        EXPECT_EQ(a.verdict == analysis::Verdict::Open ? analysis::Verdict::Incomplete : a.verdict,
+                  b.verdict)
+            << i;
+        ASSERT_EQ(bool(a.closing), bool(b.closing)) << i;
+        if (a.closing)
+            EXPECT_TRUE(near(a.closing->before, b.closing->before) &&
+                        near(a.closing->after, b.closing->after) &&
+                        a.closing->voltageBefore == b.closing->voltageBefore &&
+                        a.closing->frequencyAfter == b.closing->frequencyAfter)
+                << i;
+        for (int k = 0; k < 4; ++k)
+            EXPECT_EQ(a.pulses[k].count, b.pulses[k].count) << i << " " << k;
+    }
+    // Each closing found where the simulator closed (its advance action, Unix ms).
+    const analysis::RecordStats& st = [&]() -> analysis::RecordStats {
+        analysis::Analyser an;
+        analysis::RecordStats stats;
+        analysis::LoadRecord(record, an, stats);
+        return stats;
+    }();
+    const auto wall = [&](double t) { return double(st.originMs) + t * 1000; };
+    std::vector<double> closings;
+    for (const std::string& l : sim.Lines())
+        if (const auto at = l.find("advance action at unix ms "); at != std::string::npos) {
+            const double ms = std::stod(l.substr(at + 26));
+            if (ms > wall(st.firstT) && ms < wall(st.lastT))
+                closings.push_back(ms);
+        }
+    std::size_t found = 0;
+    for (const analysis::Attempt& a : again)
+        if (a.closing) {
+            ++found;
+            EXPECT_EQ(a.verdict, analysis::Verdict::Passed);
+            EXPECT_TRUE(std::any_of(closings.begin(), closings.end(), [&](double ms) {
+                return ms > wall(a.closing->before) - 50 && ms <= wall(a.closing->after) + 100;
+            })) << sim.Output();
+        }
+    EXPECT_EQ(found, closings.size());
+    EXPECT_GE(found, 1u);
+
+    // The report of the record: its text holds the verdicts and figures; its pages render.
+    const QString pdf = dir.filePath("report.pdf");
+    ASSERT_TRUE(form.ReportTo(pdf));
+    if (qEnvironmentVariableIsSet("MONITOR_REPORT_COPY"))
+        QFile::copy(pdf, qEnvironmentVariable("MONITOR_REPORT_COPY"));
+    testsim::Background text({"pdftotext", "-layout", pdf.toStdString(), "-"});
+    ASSERT_EQ(text.Wait(20000), 0) << text.Output();
+    const QString words = QString::fromStdString(text.Output());
+    QStringList expected{QStringLiteral("同期报告"), QStringLiteral(DEMOCOMM_VERSION),
+                         QStringLiteral("允许压差"), QStringLiteral("从机 1"),
+                         QStringLiteral("第 %1 次合闸").arg(found)};
+    for (const analysis::Attempt& a : again)
+        expected << monitor::AttemptCells(a).mid(3, 3);
+    for (const QString& e : expected)
+        EXPECT_TRUE(words.contains(e)) << e.toStdString() << "\n" << words.toStdString();
+    testsim::Background render(
+        {"pdftoppm", "-r", "50", "-png", pdf.toStdString(), dir.filePath("page").toStdString()});
+    EXPECT_EQ(render.Wait(20000), 0) << render.Output();
+    EXPECT_EQ(render.Output(), "");
+}
+
 TEST(SampleStore, SignMagnitudeAndDifferences) {
     EXPECT_EQ(modbus::FromSignMagnitude(0x8005), -5);
     EXPECT_EQ(modbus::FromSignMagnitude(0x4005), 0x4005);
