@@ -563,12 +563,13 @@ TEST(Monitor, RecordOpenedAgainShowsWhatWasWatchedLive) {
                   b.verdict)
             << i;
         ASSERT_EQ(bool(a.closing), bool(b.closing)) << i;
-        if (a.closing)
+        if (a.closing) {
             EXPECT_TRUE(near(a.closing->before, b.closing->before) &&
                         near(a.closing->after, b.closing->after) &&
                         a.closing->voltageBefore == b.closing->voltageBefore &&
                         a.closing->frequencyAfter == b.closing->frequencyAfter)
                 << i;
+        }
         for (int k = 0; k < 4; ++k)
             EXPECT_EQ(a.pulses[k].count, b.pulses[k].count) << i << " " << k;
     }
