@@ -291,7 +291,8 @@ private:
             std::fprintf(stderr, "democomm-cli: the write was not echoed as sent\n");
             return kNotEchoed;
         case Outcome::PortLost:
-            PortGone();
+        case Outcome::Cancelled: // while a command runs, only the session closing for a lost
+            PortGone();          // port cancels: a request that waited for the line's silence
             return kPortError;
         default:
             std::fprintf(stderr, "democomm-cli: the request could not be completed (%s)\n",
