@@ -521,7 +521,13 @@ TEST(Monitor, RecordOpenedAgainShowsWhatWasWatchedLive) {
         copy.write(lines.join('\n').toUtf8() + '\n');
         copy.close();
         reports.clear();
+        // Opened while polling (the record ended first, so that it stays as watched): polling
+        // stops.
+        Click(form, "RecordBtn");
+        Click(form, "StartBtn");
+        ASSERT_TRUE(form.Running() && !form.ShowingRecord());
         ASSERT_TRUE(form.OpenRecord(copy.fileName()));
+        EXPECT_FALSE(form.Running());
         ASSERT_EQ(reports.size(), 1u);
         EXPECT_TRUE(reports[0].contains(QStringLiteral("2 行无法读取")))
             << reports[0].toStdString();
