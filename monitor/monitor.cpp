@@ -29,6 +29,7 @@
 #include <QWheelEvent>
 
 #include <algorithm>
+#include <limits>
 #include <cmath>
 
 namespace monitor {
@@ -904,9 +905,16 @@ qsizetype TMonitorForm::Redraw() {
 
 void TMonitorForm::DrawClosings() {
     const double lo = valueAxes_[0]->min(), hi = valueAxes_[0]->max();
+    // Closings nearer together than a thousandth of the view share one mark, as the curves
+    // share one bucket: a day in view stays a few thousand points to draw, not a line per
+    // closing.
+    const double bucket = (viewT1_ - viewT0_) / 1000;
+    double last = -std::numeric_limits<double>::infinity();
     QList<QPointF> points;
     for (const analysis::Attempt& a : analyser_.Attempts())
-        if (a.closing && a.closing->after >= viewT0_ && a.closing->after <= viewT1_) {
+        if (a.closing && a.closing->after >= viewT0_ && a.closing->after <= viewT1_ &&
+            a.closing->after - last >= bucket) {
+            last = a.closing->after;
             // At the first sample that showed the advance action: the edge lies before it,
             // within the spacing the table's tip gives.
             // A gap between two lines; none before the first (Qt Charts draws a series that
