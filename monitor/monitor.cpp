@@ -687,7 +687,10 @@ void TMonitorForm::FinishSample() {
     using std::chrono::milliseconds;
     if (pendingOutcome_.isEmpty())
         pendingOutcome_ = QStringLiteral("ok");
-    pending_.t = std::chrono::duration<double>(pendingSentAt_ - origin_).count();
+    // In whole milliseconds, as the record keeps it: a record opened again then draws the same
+    // points as were drawn live (a sample a fraction of a millisecond across a slice's edge
+    // would otherwise be thinned into the neighbouring slice).
+    pending_.t = duration_cast<milliseconds>(pendingSentAt_ - origin_).count() / 1000.0;
     if (runStart_)
         pending_.have |= monitor::RunStart;
     runStart_ = false;
@@ -728,7 +731,10 @@ void TMonitorForm::ReadSetpoints() {
                                 r.words.size() < device::kSetpointCount)
                                 return;
                             analysis::SetpointReading reading;
-                            reading.t = std::chrono::duration<double>(r.sentAt - origin_).count();
+                            reading.t = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            r.sentAt - origin_)
+                                            .count() /
+                                        1000.0;
                             for (int i = 0; i < device::kSetpointCount; ++i)
                                 reading.values[i] = device::Decode(r.words[i]);
                             const QDateTime when = QDateTime::fromMSecsSinceEpoch(
