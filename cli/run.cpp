@@ -1,6 +1,7 @@
 #include "cli/cli.h"
 
 #include "analysis/record.h"
+#include "analysis/report.h"
 #include "master/session.h"
 #include "modbus/codec.h"
 #include "serial/errordetails.h"
@@ -41,21 +42,7 @@ std::string Hex4(unsigned v) {
     return b;
 }
 
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (char ch : s) {
-        if (ch == '"' || ch == '\\')
-            out += '\\';
-        if (static_cast<unsigned char>(ch) < 0x20) {
-            char b[8];
-            std::snprintf(b, sizeof b, "\\u%04x", ch);
-            out += b;
-            continue;
-        }
-        out += ch;
-    }
-    return out + "\"";
-}
+using analysis::JsonString;
 
 std::string CsvField(const std::string& s) {
     if (s.find_first_of(",\"\n") == std::string::npos)

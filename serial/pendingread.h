@@ -6,10 +6,30 @@
 
 #include "serial/port.h"
 
+#include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <optional>
 
 namespace serial {
+
+// The results both ports hand back, and a wait's time-out for ppoll.
+inline IoResult Done(uint32_t n) {
+    return {IoStatus::Done, n, 0};
+}
+inline IoResult Pending() {
+    return {IoStatus::Pending, 0, 0};
+}
+inline IoResult Fail(int err) {
+    return {err == EBADF ? IoStatus::InvalidHandle : IoStatus::Failed, 0, err};
+}
+// A duration as ppoll takes it; a negative one is zero.
+inline timespec ToTimespec(std::chrono::steady_clock::duration d) {
+    if (d < std::chrono::steady_clock::duration::zero())
+        d = std::chrono::steady_clock::duration::zero();
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+    return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
 
 struct PendingRead {
     using Clock = std::chrono::steady_clock;

@@ -53,23 +53,6 @@ speed_t StandardSpeed(uint32_t rate) {
     return B0;
 }
 
-IoResult Done(uint32_t n) {
-    return {IoStatus::Done, n, 0};
-}
-IoResult Pending() {
-    return {IoStatus::Pending, 0, 0};
-}
-IoResult Fail(int err) {
-    return {err == EBADF ? IoStatus::InvalidHandle : IoStatus::Failed, 0, err};
-}
-
-timespec ToTimespec(Clock::duration d) {
-    if (d < Clock::duration::zero())
-        d = Clock::duration::zero();
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
-    return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-}
-
 // The modem-line watcher below waits in TIOCMIWAIT, which only a signal interrupts. This
 // handler does nothing; its only purpose is to make the ioctl return EINTR.
 constexpr int kWakeSignal = SIGURG; // ignored by default, never used by Qt

@@ -27,23 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-IoResult Done(uint32_t n) {
-    return {IoStatus::Done, n, 0};
-}
-IoResult Pending() {
-    return {IoStatus::Pending, 0, 0};
-}
-IoResult Fail(int err) {
-    return {err == EBADF ? IoStatus::InvalidHandle : IoStatus::Failed, 0, err};
-}
-
-timespec ToTimespec(Clock::duration d) {
-    if (d < Clock::duration::zero())
-        d = Clock::duration::zero();
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
-    return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-}
-
 void Signal(int eventFd) {
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(eventFd, &one, sizeof one);
