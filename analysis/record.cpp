@@ -176,8 +176,11 @@ bool RecordReader::ParseLine(const char* line, std::size_t size, Item& item) {
     int offset = 0;
     double t = 0;
     int slave = 0;
+    // Elapsed seconds beyond any real session (about 31 years) are no record's: refused before
+    // they reach the millisecond arithmetic below, where they would overflow.
+    constexpr double kLongestSession = 1e9;
     if (!ParseTime(f[0].p, f[0].n, ms, offset) || !Whole(f[1].p, f[1].n, t) || !std::isfinite(t) ||
-        t < 0 || !Whole(f[2].p, f[2].n, slave) || slave < 0 || slave > 255)
+        t < 0 || t > kLongestSession || !Whole(f[2].p, f[2].n, slave) || slave < 0 || slave > 255)
         return false;
     if (haveT_ && t < lastT_)
         return false; // the analysis takes time in order
