@@ -141,6 +141,9 @@ const Row kRows[] = {
          EXPECT_NEAR(a[0].pulses[kSpeedUpPulses].width, 2.0, 0.21);
          EXPECT_EQ(a[0].pulses[kVoltageUpPulses].count, 0);
          EXPECT_FALSE(c.singleSample);
+         // How sure the times are, in the sampling interval's own milliseconds.
+         EXPECT_NE(a[0].notes.at(0).find("相隔 100 ms 的两次采样之间"), std::string::npos)
+             << a[0].notes.at(0);
      }},
     {"ClosingWithoutPhasePermission",
      [](double t) { return Clean(t, 1, 1, B(kPhasePermitted)); },
@@ -332,6 +335,11 @@ const FileRow kFiles[] = {
           std::string(kSetpoints).substr(0, std::string(kSetpoints).size() - 20)}) +
          kOk2,
      analysis::RecordError::None, 1, 0, 7, ""},
+    // The last minute of the day and a zone west of Greenwich are times like any other.
+    {"LastMinuteWestOfGreenwich",
+     Lines({"2026-12-31T23:59:59.900-05:30,0.100,1,1000,1000,5000,5004,1,0,1,1,1,0,0,0,0,0,0,0,0,ok",
+            "2027-01-01T00:00:00.000-05:30,0.200,1,1000,1001,5000,5004,1,1,1,1,1,0,0,0,0,0,0,0,0,ok"}),
+     analysis::RecordError::None, 2, 0, 0, "passed"},
     // A failed sample keeps its line, without data.
     {"FailedSample",
      Lines({kOk1, "2026-12-06T21:45:03.150+08:00,0.150,1,,,,,,,,,,,,,,,,,,timeout", kOk2}),

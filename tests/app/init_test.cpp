@@ -3,11 +3,14 @@
 #include "app/init.h"
 #include "app_test_support.h"
 
+#include <QInputMethodEvent>
+
 #include <gtest/gtest.h>
 #include <QTest>
 #include <QGuiApplication>
 
 #include <QClipboard>
+#include <QInputMethodEvent>
 
 using namespace apptest;
 
@@ -95,6 +98,19 @@ TEST(InitForm, TypedBaudTextHandsBackTheLastValidInteger) {
                    Find<QPushButton>(form, "BitBtn1")->click();
                });
     EXPECT_EQ(form.CommBaudRate(), 1920);
+    // So is what an input method commits (full-width digits come this way too).
+    DriveModal([&] { form.ShowWithPort(9600, "COM2"); },
+               [&] {
+                   QLineEdit* edit = Baud(form)->lineEdit();
+                   edit->clear();
+                   for (const char* commit : {"12", "3456"}) {
+                       QInputMethodEvent e;
+                       e.setCommitString(QString::fromLatin1(commit));
+                       QCoreApplication::sendEvent(edit, &e);
+                   }
+                   Find<QPushButton>(form, "BitBtn1")->click();
+               });
+    EXPECT_EQ(form.CommBaudRate(), 1234);
 }
 
 TEST(StrToInt, WholeTextAsDecimalInteger) {

@@ -123,4 +123,26 @@ TEST(ListPorts, TableOnThisMachineWithTheSimulatorsAlias) {
     fs::remove_all(runtime);
 }
 
+// The startup probe the startup benchmark reads: "shown" then "ready", each at a moment of the
+// monotonic clock while the program ran, with its resident memory.
+TEST(Startup, ProbeReportsBothStagesOnTheMonotonicClock) {
+    const auto now = [] {
+        timespec t{};
+        ::clock_gettime(CLOCK_MONOTONIC, &t);
+        return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+    };
+    const long long before = now();
+    testsim::Background probe(
+        {"env", "DEMOCOMM_STARTUP_PROBE=1", "QT_QPA_PLATFORM=offscreen", DEMOCOMM_PATH});
+    ASSERT_EQ(probe.Wait(20000), 0) << probe.Output();
+    const long long after = now();
+    std::smatch m;
+    const std::string out = probe.Output();
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(shown (\d+) rss (\d+)\nready (\d+) rss (\d+))")))
+        << out;
+    const long long shown = std::stoll(m[1]), ready = std::stoll(m[3]);
+    EXPECT_TRUE(before < shown && shown <= ready && ready < after) << out;
+    EXPECT_GT(std::stol(m[2]), 0);
+}
+
 } // namespace

@@ -165,6 +165,9 @@ const std::vector<CliCase> kCases{
      {"function,address,sent,received,outcome,values,exception_code,exception\n", ",ok,2000 500,,\n"}},
     {"WriteCsvException", {"--exception", "1"}, {{"--format", "csv", "write", "104", "7D0"}}, 6,
      {",exception,2000,04,slave device failure\n"}},
+    // Response times in milliseconds: a 9600 baud exchange takes tens of them.
+    {"ResponseTimesInMilliseconds", {}, {{"sh", "\"$0\" --format json watch working --count 2 2>&1 >/dev/null | "
+      "grep -Eo '\"max_ms\": [1-9][0-9]{1,2}\\.[0-9]{3},'"}}, 0, {"\"max_ms\": "}},
     {"WatchTimeHasTheUtcOffset", {}, {{"sh", "TZ=CST-8 \"$0\" --format csv watch working --count 1"}}, 0, {"+08:00,"}},
     {"WatchAllStopsAtTheException", {"--exception", "1"}, {{"--format", "json", "watch", "all", "--interval", "0", "--count", "2"}}, 6,
      {"\"requests_sent\": 2, ", "\"exceptions\": 2, \"last_exception_code\": 4, \"last_exception\": \"slave device failure\", ",
@@ -178,6 +181,9 @@ const std::vector<CliCase> kCases{
       "printf '2026-12-06T21:45:03.100+08:00,9.100,1,1000,1000,5000,5004,1,0,0,1,1,0,0,0,0,0,0,0,0,ok\\n"
       "2026-12-06T21:45:03.200+08:00,9.200,1,1000,1000,5000,5004,1,1,0,1,1,0,0,0,0,0,0,0,0,ok\\n' >>$f; \"$0\" analyse $f; rc=$?; rm -f $f; exit $rc"}}, 9,
      {"同期 1: 有问题\n", "发现: 合闸时「相位允许」不在\n"}},
+    // A failed exchange keeps its line in the record, with what failed.
+    {"WatchAllCsvRecordsTheException", {"--exception", "1"}, {{"--format", "csv", "watch", "all", "--interval", "0", "--count", "1"}}, 6,
+     {",,,,,,,,,,,,,,,,,exception 4\n"}},
     {"AnalyseRefusesAnotherProgramsFile", {}, {{"sh", "f=$(mktemp); echo time,x >$f; \"$0\" analyse $f; rc=$?; rm -f $f; exit $rc"}}, 10,
      {"is not a record written by democomm"}},
     {"AnalyseInCsvIsRefused", {}, {{"--format", "csv", "analyse", "x.csv"}}, 2, {"text or json"}},

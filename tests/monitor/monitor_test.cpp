@@ -9,6 +9,7 @@
 #include "ui/dialogs.h"
 
 #include "../sim/process.h"
+#include "support/pty.h"
 #include "support/wait.h"
 
 #include <gtest/gtest.h>
@@ -24,9 +25,12 @@
 #include <QLegendMarker>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QSocketNotifier>
 #include <QTableView>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 #include <QValueAxis>
 #include <QXYSeries>
 
@@ -179,12 +183,33 @@ void ExpectChartsDrawnSoundly(const TMonitorForm& form) {
                 }
             }
         }
+        // Each state trace lies in the band its name labels.
+        for (QAbstractAxis* axis : view->chart()->axes(Qt::Vertical))
+            if (auto* names = qobject_cast<QCategoryAxis*>(axis))
+                for (QAbstractSeries* series : view->chart()->series()) {
+                    const QString n = series->name();
+                    ASSERT_TRUE(names->categoriesLabels().contains(n)) << n.toStdString();
+                    for (const QPointF& p : static_cast<QXYSeries*>(series)->points())
+                        EXPECT_TRUE(std::isnan(p.y()) || (p.y() >= names->startValue(n) &&
+                                                          p.y() < names->endValue(n)))
+                            << n.toStdString() << " at " << p.y();
+                }
         for (QAbstractAxis* axis : view->chart()->axes())
             if (auto* a = qobject_cast<QValueAxis*>(axis); a && !qobject_cast<QCategoryAxis*>(a)) {
                 QStringList labels = TickLabels(a);
                 EXPECT_EQ(labels.removeDuplicates(), 0)
                     << name << " " << a->titleText().toStdString() << ": "
                     << TickLabels(a).join(' ').toStdString();
+                // A value axis ticks at both ends and on whole multiples of 1, 2 or 5 x 10^k.
+                if (a->tickType() == QValueAxis::TicksDynamic)
+                    continue;
+                const double step = (a->max() - a->min()) / (a->tickCount() - 1);
+                const double mantissa = step / std::pow(10.0, std::floor(std::log10(step)));
+                EXPECT_TRUE(std::abs(a->min() / step - std::round(a->min() / step)) < 1e-6 &&
+                            (std::abs(mantissa - 1) < 1e-6 || std::abs(mantissa - 2) < 1e-6 ||
+                             std::abs(mantissa - 5) < 1e-6))
+                    << name << " " << a->titleText().toStdString() << ": " << a->min() << ".."
+                    << a->max() << " in " << a->tickCount() << " ticks";
             }
         const double width = view->chart()->size().width();
         for (const QGraphicsItem* item : view->scene()->items())
@@ -398,6 +423,78 @@ INSTANTIATE_TEST_SUITE_P(Faults, MonitorFaults, ::testing::Values(
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
+// The mouse on the time axis: the wheel zooms about the pointer, a drag pans by the distance
+// dragged, a double click follows the newest samples again. The longest remembered span is
+// kept.
+TEST(Monitor, WheelZoomsDragPansDoubleClickFollows) {
+    constexpr double kTwoDays = 2 * 86400;
+    QSettings(QStringLiteral("democomm"), QStringLiteral("monitor")).setValue("span", kTwoDays);
+    TMonitorForm form;
+    std::vector<QString> reports;
+    Drive(form, "/nonexistent/tty", reports, [&] {
+        EXPECT_EQ(form.ViewRange().second - form.ViewRange().first, kTwoDays);
+        for (int i = 0; i <= 200; ++i)
+            form.AddSample({double(i), {1000, 1000, 5000, 5000, 1}, 0,
+                            uint8_t(monitor::HaveValues | monitor::HaveStates)});
+        form.SetView(140, 200, true);
+        QChartView* view = Chart(form, "AnalogChart");
+        QWidget* port = view->viewport();
+        const QRectF plot = view->chart()->plotArea();
+        const QPointF mid = view->mapFromScene(view->chart()->mapToScene(plot.center()));
+        const double secondsPerPixel = 60 / plot.width();
+        const double at = 140 + 60 * (plot.center().x() - plot.left()) / plot.width();
+        QWheelEvent wheel(mid, port->mapToGlobal(mid), {}, {0, 120}, Qt::NoButton, {},
+                          Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(port, &wheel);
+        auto [t0, t1] = form.ViewRange();
+        EXPECT_NEAR(t1 - t0, 48, 1e-6);
+        EXPECT_NEAR(t0, at - (at - 140) * 0.8, 60 * 0.8 / plot.width() * 2);
+        const double zoomedFrom = t0;
+        QTest::mousePress(port, Qt::LeftButton, {}, mid.toPoint());
+        QMouseEvent move(QEvent::MouseMove, mid - QPointF(100, 0), port->mapToGlobal(mid),
+                         Qt::NoButton, Qt::LeftButton, {});
+        QCoreApplication::sendEvent(port, &move);
+        QTest::mouseRelease(port, Qt::LeftButton, {}, (mid - QPointF(100, 0)).toPoint());
+        std::tie(t0, t1) = form.ViewRange();
+        EXPECT_NEAR(t0 - zoomedFrom, 100 * secondsPerPixel * 0.8, 0.05);
+        EXPECT_NEAR(t1 - t0, 48, 1e-6);
+        QTest::mouseDClick(port, Qt::LeftButton, {}, mid.toPoint());
+        form.AddSample({201, {1000, 1000, 5000, 5000, 1}, 0,
+                        uint8_t(monitor::HaveValues | monitor::HaveStates)});
+        form.Redraw();
+        EXPECT_EQ(form.ViewRange().second, 201);
+    });
+    EXPECT_TRUE(reports.empty());
+    QSettings(QStringLiteral("democomm"), QStringLiteral("monitor")).remove("span");
+}
+
+// A device that refuses every request with a code the protocol leaves undefined: the panel
+// shows the code in hexadecimal as it came.
+TEST(Monitor, UndefinedExceptionCodeShownInHex) {
+    testsupport::PtyPair device;
+    QSocketNotifier requests(device.MasterFd(), QSocketNotifier::Read);
+    QObject::connect(&requests, &QSocketNotifier::activated, [&] {
+        uint8_t request[256];
+        if (::read(device.MasterFd(), request, sizeof request) >= 2) {
+            std::vector<uint8_t> refusal{request[0], uint8_t(request[1] | 0x80), 0x1F};
+            const uint16_t crc = modbus::Crc16(refusal);
+            refusal.push_back(uint8_t(crc & 0xFF));
+            refusal.push_back(uint8_t(crc >> 8));
+            device.Write(refusal);
+        }
+    });
+    TMonitorForm form;
+    std::vector<QString> reports;
+    Drive(form, device.SlavePath(), reports, [&] {
+        Click(form, "StartBtn");
+        auto* label = form.findChild<QLabel*>(QStringLiteral("HealthException"));
+        EXPECT_TRUE(testsupport::WaitUntil(
+            [&] { return label->text().endsWith(QStringLiteral("(最近代码 1f)")); }, 5000))
+            << label->text().toStdString();
+        Click(form, "StopBtn");
+    });
+}
+
 TEST(Monitor, RecordSurvivesSigkillWithEveryEarlierLineWhole) {
     testsim::Background sim({DEMOCOMM_SIM_PATH, "--no-alias", "--quiet"});
     QTemporaryDir dir;
@@ -420,21 +517,26 @@ TEST(Monitor, AttemptsTableFollowsTheSamplesAndZoomsToARow) {
     const auto bit = [](device::Input k) { return uint16_t(1u << k); };
     const uint16_t all = bit(device::kVoltagePermitted) | bit(device::kFrequencyPermitted) |
                          bit(device::kPhasePermitted);
-    for (int i = 0; i < 200; ++i) {
-        const double t = i / 10.0;
-        const double u = std::fmod(t, 10); // the second attempt is the first shifted by 10 s
-        monitor::Sample s{t,
-                          {1000, 1003, 5000, 5010, int16_t(t < 10 ? 1 : 2)},
-                          0,
-                          monitor::HaveValues | monitor::HaveStates};
-        if (u >= 1 && u < 1.5)
-            s.states |= bit(device::kSpeedUp);
-        if (u >= 3 && u < 4.5)
-            s.states |= t < 10 ? all : uint16_t(all & ~bit(device::kPhasePermitted));
-        if (u >= 4 && u < 4.3)
-            s.states |= bit(device::kAdvanceAction);
-        form.AddSample(s);
-    }
+    // Every 10 s an attempt, the odd ones without the phase permission.
+    const auto attempts = [&](int n) {
+        for (int i = 0; i < n * 100; ++i) {
+            const double t = i / 10.0;
+            const double u = std::fmod(t, 10);
+            const bool odd = int(t / 10) % 2;
+            monitor::Sample s{t,
+                              {1000, 1003, 5000, 5010, int16_t(odd ? 2 : 1)},
+                              0,
+                              monitor::HaveValues | monitor::HaveStates};
+            if (u >= 1 && u < 1.5)
+                s.states |= bit(device::kSpeedUp);
+            if (u >= 3 && u < 4.5)
+                s.states |= odd ? uint16_t(all & ~bit(device::kPhasePermitted)) : all;
+            if (u >= 4 && u < 4.3)
+                s.states |= bit(device::kAdvanceAction);
+            form.AddSample(s);
+        }
+    };
+    attempts(2);
     form.SetView(0, 20, false);
     auto* table = form.findChild<QTableView*>(QStringLiteral("AttemptsTable"));
     ASSERT_TRUE(table);
@@ -455,11 +557,38 @@ TEST(Monitor, AttemptsTableFollowsTheSamplesAndZoomsToARow) {
         if (!std::isnan(p.y()) && !marked.contains(p.x()))
             marked << p.x();
     EXPECT_EQ(marked, (QList<double>{4.0, 14.0}));
+    // What a redraw hands to the charts, closing marks included, as it says.
+    form.AddSample({30, {}, 0, 0});
+    const qsizetype handed = form.Redraw();
+    qsizetype points = 0;
+    for (const char* name : {"AnalogChart", "StateChart"})
+        for (QAbstractSeries* series : Chart(form, name)->chart()->series())
+            points += static_cast<QXYSeries*>(series)->count();
+    EXPECT_EQ(handed, points);
     table->selectRow(1);
     const auto [t0, t1] = form.ViewRange();
     EXPECT_TRUE(t0 > 5 && t0 < 11 && t1 > 14 && t1 < 20) << t0 << " " << t1;
     Click(form, "ClearBtn");
     EXPECT_EQ(table->model()->rowCount(), 0);
+
+    // A report of a dozen attempts runs over pages; every word stays inside the margins.
+    attempts(12);
+    QTemporaryDir dir;
+    ASSERT_TRUE(form.ReportTo(dir.filePath("r.pdf")));
+    testsim::Background boxes({"pdftotext", "-bbox", dir.filePath("r.pdf").toStdString(), "-"});
+    ASSERT_EQ(boxes.Wait(20000), 0) << boxes.Output();
+    const QString html = QString::fromStdString(boxes.Output());
+    EXPECT_GE(html.count(QStringLiteral("<page ")), 2);
+    const QRegularExpression word(QStringLiteral(
+        R"re(xMin="([\d.]+)" yMin="([\d.]+)" xMax="([\d.]+)" yMax="([\d.]+)">([^<]*)<)re"));
+    int words = 0;
+    for (auto it = word.globalMatch(html); it.hasNext(); ++words) {
+        const QRegularExpressionMatch m = it.next();
+        EXPECT_TRUE(m.captured(1).toDouble() >= 35 && m.captured(2).toDouble() >= 35 &&
+                    m.captured(3).toDouble() <= 595 - 35 && m.captured(4).toDouble() <= 842 - 35)
+            << m.captured(5).toStdString() << " at " << m.captured(0).toStdString();
+    }
+    EXPECT_GT(words, 100);
 }
 
 // The simulator's cycle (its clock 10 times faster) watched live and recorded, then the record
@@ -625,6 +754,34 @@ TEST(Monitor, RecordOpenedAgainShowsWhatWasWatchedLive) {
         {"pdftoppm", "-r", "50", "-png", pdf.toStdString(), dir.filePath("page").toStdString()});
     EXPECT_EQ(render.Wait(20000), 0) << render.Output();
     EXPECT_EQ(render.Output(), "");
+}
+
+// The attempts table: the verdict cell says why an attempt is incomplete and what was found,
+// and it alone is coloured.
+TEST(AttemptsTable, VerdictCellSaysWhyAndAloneIsColoured) {
+    using namespace device;
+    analysis::Analyser an;
+    const uint16_t permitted = uint16_t(1u << kVoltagePermitted | 1u << kFrequencyPermitted);
+    const std::pair<double, uint16_t> moments[] = {
+        {0.0, permitted}, {0.1, uint16_t(permitted | 1u << kAdvanceAction)}, {0.2, 0},
+        {1.0, uint16_t(1u << kSpeedUp)}, {1.1, uint16_t(1u << kSpeedUp)}, {20.0, 0}};
+    for (const auto& [t, states] : moments)
+        an.Add({t, {1000, 1000, 5000, 5000, 1}, states,
+                uint8_t(analysis::HaveValues | analysis::HaveStates)});
+    an.Finish();
+    ASSERT_EQ(an.Attempts().size(), 2u);
+    const QStringList finding = monitor::AttemptCells(an.Attempts()[0]);
+    EXPECT_TRUE(finding[monitor::kAttemptVerdict].endsWith(
+        QString::fromStdString(an.Attempts()[0].findings.at(0).text)));
+    EXPECT_EQ(monitor::AttemptCells(an.Attempts()[1])[monitor::kAttemptVerdict],
+              QString::fromUtf8(analysis::VerdictText(analysis::Verdict::Incomplete)) +
+                  QStringLiteral(" (链路中断)"));
+    monitor::AttemptsModel model(an, nullptr);
+    model.Refresh();
+    for (int column = 0; column < monitor::kAttemptColumns; ++column)
+        EXPECT_EQ(model.data(model.index(0, column), Qt::BackgroundRole).isValid(),
+                  column == monitor::kAttemptVerdict)
+            << column;
 }
 
 TEST(SampleStore, SignMagnitudeAndDifferences) {

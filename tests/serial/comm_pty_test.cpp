@@ -120,6 +120,10 @@ TEST_F(CommPty, ChangesWhileOpenReapplyLineSettings) {
     EXPECT_TRUE(Settings(fd).c_iflag & INPCK);
     r.comm.setParityCheck(false);
     EXPECT_FALSE(Settings(fd).c_iflag & INPCK);
+    // A rate with its own constant, at open and changed while open.
+    EXPECT_EQ(serial::detail::ReadRate(fd), 9600u);
+    r.comm.setBaudRate(19200);
+    EXPECT_EQ(serial::detail::ReadRate(fd), 19200u);
     // A rate the terminal layer has no constant for goes through the arbitrary-rate path.
     r.comm.setBaudRate(250000);
     EXPECT_EQ(serial::detail::ReadRate(fd), 250000u);
@@ -151,6 +155,26 @@ TYPED_TEST(CommLine, BlocksBackToBackArriveInOrderAndAreAnnouncedOnce) {
         EXPECT_EQ(r.sent, 2) << big;
         r.comm.ClosePort();
     }
+}
+
+// Opening and closing leave none of the port's own descriptors behind (its wake-ups and
+// stops are eventfds; the test's far end holds sockets and terminals only).
+TYPED_TEST(CommLine, OpenAndCloseLeaveNoEventBehind) {
+    const auto events = [] {
+        int n = 0;
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code ec;
+            n += std::filesystem::read_symlink(fd.path(), ec).string() == "anon_inode:[eventfd]";
+        }
+        return n;
+    };
+    const int before = events();
+    for (int i = 0; i < 3; ++i) {
+        this->r.comm.OpenPort();
+        this->pty.ReadFor(10);
+        this->r.comm.ClosePort();
+    }
+    EXPECT_EQ(events(), before);
 }
 
 TYPED_TEST(CommLine, ClosePortWithStalledWriteIsPrompt) {

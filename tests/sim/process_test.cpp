@@ -3,6 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -43,6 +49,34 @@ TEST(SimProgram, RemovesItsAliasWhenItStops) {
     EXPECT_NE(second.Output().find("in use by democomm-sim"), std::string::npos) << second.Output();
     live.Stop();
     fs::remove_all(tmpl);
+}
+
+// Behind a TCP port: a new master never receives what was still to go to the one before, and
+// the simulator started again at once takes the same port (its last connection still waits
+// out TIME_WAIT there).
+TEST(SimProgram, TcpServesEachMasterAfreshAndRestartsOnItsPort) {
+    testsim::Background sim({kSim, "--no-alias", "--tcp", "0", "--turnaround", "300"});
+    const std::string where = sim.Field("port");
+    const int port = std::stoi(where.substr(where.rfind(':') + 1));
+    const auto connect = [&] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << errno;
+        return fd;
+    };
+    const uint8_t request[] = {1, 3, 0, 0, 0, 5, 0x85, 0xC9}; // working data, answered 300 ms on
+    int first = connect();
+    ASSERT_EQ(::write(first, request, sizeof request), ssize_t(sizeof request));
+    ASSERT_TRUE(sim.WaitForLine([](const std::string& l) { return l.find("rx 01 03") != l.npos; }));
+    ::close(first);
+    ASSERT_TRUE(sim.WaitForLine([](const std::string& l) { return l.find("connection closed") != l.npos; }));
+    const int second = connect();
+    pollfd p{second, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 600), 0) << "the first master's reply reached the second";
+    EXPECT_EQ(sim.Stop(SIGTERM), 0); // it closes the connection first
+    ::close(second);
+    testsim::Background again({kSim, "--no-alias", "--tcp", std::to_string(port)});
+    EXPECT_EQ(again.Field("port"), where) << again.Output();
 }
 
 } // namespace

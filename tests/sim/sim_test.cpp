@@ -123,6 +123,41 @@ TEST(Device, RegisterMapReadsWritesAndSlaveAddress) {
     EXPECT_TRUE(d.At(39500).Input(sim::kAdvanceAction) && !d.At(39490).Input(sim::kAdvanceAction));
 }
 
+// The cycle to the millisecond: each input's changes within the second cycle (the self-test
+// of power-on is over), with the default set-points, and with an allowed frequency difference
+// and both equalising periods of 0 (frequency permitted only while the slip passes zero, no
+// phase permission, no closing, no pulses).
+TEST(Device, CycleOfTheInputs) {
+    const auto changes = [](const sim::Device& d) {
+        std::vector<std::string> out(12);
+        uint16_t was = d.At(60000).inputs;
+        for (int k = 0; k < 12; ++k)
+            out[k] = (was >> k) & 1 ? "on" : "off";
+        for (int64_t t = 1; t < 60000; ++t) {
+            const uint16_t now = d.At(60000 + t).inputs;
+            for (int k = 0; k < 12; ++k)
+                if (((now ^ was) >> k) & 1)
+                    out[k] += " " + std::to_string(t) + ((now >> k) & 1 ? "+" : "-");
+            was = now;
+        }
+        return out;
+    };
+    sim::Device d(1);
+    EXPECT_EQ(changes(d),
+              (std::vector<std::string>{
+                  "off 39880+ 42980-", "off 36000+ 39980-", "off 13658+ 39980-",
+                  "off 17901+ 39980-", "on 17901-", "off", "off", "off", "off",
+                  "on 500- 3000+ 3500- 6000+ 6500- 9000+ 9500- 12000+ 12500-", "off",
+                  "on 400- 2000+ 2400- 4000+ 4400- 6000+ 6400- 8000+ 8400- 10000+ 10400- "
+                  "12000+ 12400- 14000+ 14400- 16000+ 16400-"}));
+    for (const Bytes& w : {Req({1, 6, 1, 3, 0, 0}), Req({1, 6, 1, 4, 0, 0}), Req({1, 6, 1, 6, 0, 0})})
+        ASSERT_EQ(d.Handle(w, 0).reply, w);
+    EXPECT_EQ(changes(d), (std::vector<std::string>{"off", "off", "off 22917+ 23380-",
+                                                    "off 17901+", "on 22917- 23380+", "off",
+                                                    "off", "off", "off", "off", "off", "off"}));
+    EXPECT_LT(d.CloseAtMs(), 0);
+}
+
 TEST(Device, RefusalsChangeNothing) {
     // clang-format off
     const std::pair<Bytes, uint8_t> cases[] = {
@@ -155,6 +190,13 @@ TEST(Options, ValuesAndClearErrors) {
     EXPECT_EQ(std::tuple(line.lineTime, line.turnaroundMs, line.chunkMs, line.chatterMs),
               std::tuple(true, 7, 16, 500));
     EXPECT_FALSE(sim::ParseOptions({"--no-line-time"}).options.lineTime);
+    // A TCP address: IPv6 in brackets, the loopback when only a port is given.
+    const sim::Options v6 = sim::ParseOptions({"--tcp", "[::1]:4001"}).options;
+    const sim::Options v4 = sim::ParseOptions({"--tcp", "4002"}).options;
+    EXPECT_EQ(std::tuple(*v6.tcpHost, v6.tcpPort, *v4.tcpHost, v4.tcpPort),
+              std::tuple("::1", 4001, "127.0.0.1", 4002));
+    // The ranges' ends are taken; one beyond is refused.
+    EXPECT_EQ(sim::ParseOptions({"--baud", "50", "--turnaround", "60000"}).error, "");
     // clang-format off
     const std::pair<std::vector<std::string>, const char*> bad[] = {
         {{"--bogus"}, "unknown option --bogus"}, {{"stray"}, "unexpected argument"},
@@ -162,10 +204,20 @@ TEST(Options, ValuesAndClearErrors) {
         {{"--drop", "1.5"}, "probability"}, {{"--noise", "nan"}, "probability"},
         {{"--alias", "a/b"}, "alias name"}, {{"--alias", "COM3", "--no-alias"}, "contradict"},
         {{"--alias", std::string(65, 'C')}, "alias name"}, {{"--chatter", "0"}, "--chatter"},
-        {{"--parity", "even"}, "only with --port"}};
+        {{"--parity", "even"}, "only with --port"}, {{"--baud", "49"}, "--baud"},
+        {{"--turnaround", "60001"}, "--turnaround"}, {{"--tcp", "::1:4001"}, "brackets"}};
     // clang-format on
     for (const auto& [args, mentions] : bad)
         EXPECT_NE(sim::ParseOptions(args).error.find(mentions), std::string::npos) << mentions;
+}
+
+// Only names like COM2 are looked up by the program; the simulator says so for others.
+TEST(Alias, ComNames) {
+    const std::pair<const char*, bool> names[] = {{"COM1", true}, {"com12", true}, {"COM", false},
+                                                  {"COMX", false}, {"CON1", false},
+                                                  {"XOM1", false}, {"COM1a", false}};
+    for (const auto& [name, com] : names)
+        EXPECT_EQ(sim::IsComName(name), com) << name;
 }
 
 TEST(Alias, FolderRuleTrustAndLife) {
