@@ -1,6 +1,7 @@
 // The main window with stand-in test windows: each button and menu item opens its window
 // with the current settings (building the windows first when they do not exist yet), and
 // the three ways to end the program. The settings round trip is the shell test's.
+#include "app/application.h"
 #include "app/demomain.h"
 #include "app_test_support.h"
 
@@ -60,6 +61,16 @@ TEST(DemoMainForm, QuitButtonMenuItemAndCloseBoxEndTheProgram) {
         EXPECT_EQ(terminated, 1);
     }
     EXPECT_TRUE(capture.boxes.empty());
+}
+
+// The program's windows write in the 12-pixel Song typeface (with substitutes carrying the
+// Chinese glyphs where it is missing).
+TEST(Application, WindowFontIsTwelvePixelSong) {
+    const QFont before = QApplication::font();
+    app::InitialiseApplication(*qobject_cast<QApplication*>(QCoreApplication::instance()));
+    EXPECT_EQ(QApplication::font().family(), QStringLiteral("宋体"));
+    EXPECT_EQ(QApplication::font().pixelSize(), 12);
+    QApplication::setFont(before);
 }
 
 } // namespace

@@ -112,3 +112,23 @@ TEST(RegisterText, SignAndMagnitude) {
     for (const auto& [high, low, text] : table)
         EXPECT_EQ(RegisterText(high, low), text);
 }
+
+// The protocol's exception codes by name; any other code has none (shown as its number).
+TEST(ExceptionName, DefinedCodesOnly) {
+    const std::pair<uint8_t, const char*> named[] = {{1, "illegal function"},
+                                                     {2, "illegal data address"},
+                                                     {3, "illegal data value"},
+                                                     {4, "slave device failure"},
+                                                     {5, "acknowledge"},
+                                                     {6, "slave device busy"},
+                                                     {8, "memory parity error"},
+                                                     {10, "gateway path unavailable"},
+                                                     {11, "gateway target device failed to respond"}};
+    for (int code = 0; code < 256; ++code) {
+        const char* expected = nullptr;
+        for (const auto& [c, name] : named)
+            expected = c == code ? name : expected;
+        const char* got = ExceptionName(uint8_t(code));
+        EXPECT_EQ(got ? std::string(got) : "-", expected ? std::string(expected) : "-") << code;
+    }
+}

@@ -17,6 +17,7 @@
 #include <QAbstractButton>
 #include <QCategoryAxis>
 #include <QChartView>
+#include <QComboBox>
 #include <QFile>
 #include <QGraphicsScene>
 #include <QGraphicsTextItem>
@@ -134,6 +135,14 @@ void ExpectPanelAddsUp(const TMonitorForm& form) {
     EXPECT_EQ(n("HealthSent"), n("HealthAccepted") + n("HealthCrc") + n("HealthShort") +
                                    n("HealthException") + n("HealthTimeout") + n("HealthAborted") +
                                    n("HealthInFlight"));
+    // Times in their units, to a hundredth of a millisecond and a tenth of a second.
+    const QRegularExpression times[] = {QRegularExpression(QStringLiteral("^(-|\\d+\\.\\d\\d 毫秒)$")),
+                                        QRegularExpression(QStringLiteral("^(-|\\d+\\.\\d 秒)$"))};
+    for (const char* name : {"HealthLast", "HealthMean", "HealthP95", "HealthMax", "HealthSince"}) {
+        const QString text = form.findChild<QLabel*>(QLatin1String(name))->text();
+        EXPECT_TRUE(times[name == std::string("HealthSince")].match(text).hasMatch())
+            << name << ": " << text.toStdString();
+    }
 }
 
 // What a value axis writes at its ticks.
@@ -466,6 +475,21 @@ TEST(Monitor, WheelZoomsDragPansDoubleClickFollows) {
     });
     EXPECT_TRUE(reports.empty());
     QSettings(QStringLiteral("democomm"), QStringLiteral("monitor")).remove("span");
+}
+
+// Each interval choice polls at the period its text names.
+TEST(Monitor, IntervalChoicesPollAtTheirNamedPeriod) {
+    TMonitorForm form;
+    const auto* box = form.findChild<QComboBox*>(QStringLiteral("IntervalBox"));
+    ASSERT_TRUE(box);
+    for (int i = 0; i < box->count(); ++i) {
+        const QString text = box->itemText(i);
+        const int n = text.section(' ', 0, 0).toInt();
+        const int ms = text == QStringLiteral("尽快")         ? 0
+                       : text.endsWith(QStringLiteral(" 毫秒")) ? n
+                                                               : n * 1000;
+        EXPECT_EQ(box->itemData(i).toInt(), ms) << text.toStdString();
+    }
 }
 
 // A device that refuses every request with a code the protocol leaves undefined: the panel
