@@ -351,6 +351,16 @@ const FileRow kFiles[] = {
 INSTANTIATE_TEST_SUITE_P(Rows, Records, ::testing::ValuesIn(kFiles),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A record's time carries its offset from UTC, east and west, in hours and minutes.
+TEST(Records, TimeWithItsOffset) {
+    const QDateTime at(QDate(2026, 12, 6), QTime(21, 45, 3, 120), Qt::UTC);
+    const std::pair<int, const char*> zones[] = {{8 * 3600, "2026-12-07T05:45:03.120+08:00"},
+                                                 {-(5 * 3600 + 1800), "2026-12-06T16:15:03.120-05:30"},
+                                                 {0, "2026-12-06T21:45:03.120+00:00"}};
+    for (const auto& [offset, text] : zones)
+        EXPECT_EQ(analysis::RecordTime(at.toOffsetFromUtc(offset)), QByteArray(text)) << offset;
+}
+
 } // namespace
 
 // End to end: the simulator's cycle (its clock 10 times faster, a cycle in 6 s), recorded by

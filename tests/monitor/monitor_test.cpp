@@ -18,6 +18,7 @@
 #include <QCategoryAxis>
 #include <QChartView>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QGraphicsScene>
 #include <QGraphicsTextItem>
@@ -613,6 +614,17 @@ TEST(Monitor, AttemptsTableFollowsTheSamplesAndZoomsToARow) {
             << m.captured(5).toStdString() << " at " << m.captured(0).toStdString();
     }
     EXPECT_GT(words, 100);
+    // Through its button: the file chosen gets the report; a choice cancelled writes nothing.
+    std::vector<QString> reports;
+    ui::SetBoxSink([&](const ui::BoxRecord& r) { reports.push_back(r.text); });
+    for (const QString& chosen : {dir.filePath("button.pdf"), QString()}) {
+        form.SetReportChooser([&] { return chosen; });
+        Click(form, "ReportBtn");
+    }
+    ui::SetBoxSink({});
+    EXPECT_TRUE(QFile::exists(dir.filePath("button.pdf")));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 2);
+    EXPECT_TRUE(reports.empty());
 }
 
 // The simulator's cycle (its clock 10 times faster) watched live and recorded, then the record
