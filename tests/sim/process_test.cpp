@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -49,6 +50,26 @@ TEST(SimProgram, RemovesItsAliasWhenItStops) {
     EXPECT_NE(second.Output().find("in use by democomm-sim"), std::string::npos) << second.Output();
     live.Stop();
     fs::remove_all(tmpl);
+}
+
+// A client that sets no line settings of its own still gets every byte raw both ways: a write
+// of 000A (a line feed) is answered with its copy, nothing translated or held for a line end.
+TEST(SimProgram, TerminalIsRawForAClientThatSetsNothing) {
+    testsim::Background sim({kSim, "--no-alias"});
+    const int fd = ::open(sim.Field("port").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const uint8_t write[] = {1, 6, 1, 0, 0, 0x0A, 0x08, 0x31};
+    ASSERT_EQ(::write(fd, write, sizeof write), ssize_t(sizeof write));
+    std::vector<uint8_t> got;
+    for (pollfd p{fd, POLLIN, 0}; got.size() < sizeof write && ::poll(&p, 1, 2000) > 0;) {
+        uint8_t b[64];
+        const ssize_t n = ::read(fd, b, sizeof b);
+        if (n <= 0)
+            break;
+        got.insert(got.end(), b, b + n);
+    }
+    EXPECT_EQ(got, std::vector<uint8_t>(write, write + sizeof write)) << sim.Output();
+    ::close(fd);
 }
 
 // Behind a TCP port: a new master never receives what was still to go to the one before, and
