@@ -264,6 +264,27 @@ TYPED_TEST(CommLine, ReadTimeoutModesAndStop) {
     ::close(stop);
 }
 
+// A write the far end does not take ends at its total time-out with what went out.
+TYPED_TEST(CommLine, WriteTimeOutCompletesWithWhatWentOut) {
+    auto& pty = this->pty;
+    serial::OpenFailure failure;
+    const auto port = serial::DefaultPortFactory()->Open(pty.SlavePath(), failure);
+    ASSERT_TRUE(port);
+    pty.Write({});
+    EXPECT_EQ(port->AwaitConnection().systemError, 0);
+    port->SetCommTimeouts({0, 0, 0, 0, 200});
+    const std::vector<uint8_t> data(std::size_t(this->kStallBlocks) * 120000, 0x55);
+    const int stop = ::eventfd(0, EFD_CLOEXEC);
+    QElapsedTimer t;
+    t.start();
+    const serial::IoResult r = port->Write(data.data(), uint32_t(data.size()), stop);
+    EXPECT_EQ(r.status, serial::IoStatus::Done);
+    EXPECT_LT(r.count, data.size());
+    EXPECT_GE(t.elapsed(), 190);
+    EXPECT_LT(t.elapsed(), 2000);
+    ::close(stop);
+}
+
 // A loopback port nothing listens on (refused), and one whose queue a waiting connection
 // fills, so that the next is never taken (it stalls until the connect time-out).
 std::pair<int, std::string> Listener(int backlog, const char* what) {
