@@ -224,7 +224,7 @@ TMonitorForm::TMonitorForm(QWidget* parent) : QDialog(parent) {
         // below finds the session closed and takes the run for stopped.
         const bool wasRunning = running_;
         StopPolling();
-        FlushRecord();
+        RecordFailed(recorder_.Flush());
         // After the session's own handling has returned: reopening reports why it failed.
         QTimer::singleShot(0, this, [this, wasRunning] {
             Guarded([this, wasRunning] { OnPortLost(wasRunning); });
@@ -520,7 +520,7 @@ void TMonitorForm::StartBtnClick() {
 void TMonitorForm::StopBtnClick() {
     StopPolling();
     session_.Close();
-    FlushRecord();
+    RecordFailed(recorder_.Flush());
 }
 
 void TMonitorForm::StopPolling() {
@@ -557,17 +557,6 @@ void TMonitorForm::StopRecording() {
     UpdateButtons();
     if (!reason.isEmpty()) // the last lines may not be in the file (a full quota, a network file)
         ui::ShowErrorReport(QStringLiteral("无法写入记录文件 %1：%2").arg(path, reason));
-}
-
-void TMonitorForm::FlushRecord() {
-    const QString reason = recorder_.Flush();
-    if (reason.isEmpty())
-        return;
-    UpdateButtons();
-    // Not from inside the session's handling: the box runs an event loop of its own.
-    const QString text =
-        QStringLiteral("无法写入记录文件 %1：%2，记录已停止").arg(recorder_.Path(), reason);
-    QTimer::singleShot(0, this, [text] { ui::ShowErrorReport(text); });
 }
 
 bool TMonitorForm::RecordTo(const QString& path) {

@@ -118,11 +118,12 @@ private:
     void StopPolling();
     void OnPortLost(bool wasRunning);
     void StopRecording();
-    void FlushRecord();
     void UpdateHealth();
     void ReadSetpoints();
     void TakeSetpoints(const analysis::SetpointReading& r, const QDateTime& when, int slave);
     void ShowSetpoints();
+    // A write or flush of the record failed (`reason` not empty): recording has
+    // stopped; the error report says so once the current handling has returned.
     void RecordFailed(const QString& reason);
     void ShowRecordFigures();
     void LeaveRecord();

@@ -26,7 +26,7 @@ bool TMonitorForm::OpenRecord(const QString& path) {
     // The device is not polled while a record is shown; what was recorded stays on the disk.
     StopPolling();
     session_.Close();
-    FlushRecord();
+    RecordFailed(recorder_.Flush());
     store_ = std::move(store);
     analyser_ = std::move(analyser);
     showingRecord_ = true;
