@@ -75,6 +75,17 @@ struct Dcb {
     char EofChar = 0;
     char EvtChar = 0;
     bool operator==(const Dcb&) const = default;
+
+    // This record with the line format (rate, byte size, parity, stop bits) of `in_force`:
+    // what stays when a port refuses a new format but takes the rest.
+    Dcb WithLineFormatOf(const Dcb& in_force) const {
+        Dcb kept = *this;
+        kept.BaudRate = in_force.BaudRate;
+        kept.ByteSize = in_force.ByteSize;
+        kept.Parity = in_force.Parity;
+        kept.StopBits = in_force.StopBits;
+        return kept;
+    }
 };
 
 // Time-outs in milliseconds. Read: the interval is the longest silence between two bytes

@@ -387,11 +387,7 @@ bool PosixPort::SetCommState(const Dcb& dcb) {
         // bytes back onto the bus, translates CR/LF, holds data until a line end and reads
         // 0x04 as end of file.
         detail::RestoreLine(fd_, saved);
-        Dcb kept = dcb;
-        kept.BaudRate = dcb_.BaudRate;
-        kept.ByteSize = dcb_.ByteSize;
-        kept.Parity = dcb_.Parity;
-        kept.StopBits = dcb_.StopBits;
+        const Dcb kept = dcb.WithLineFormatOf(dcb_);
         if (::tcgetattr(fd_, &t) == 0) {
             MakeRaw(t, kept);
             if (::tcsetattr(fd_, TCSANOW, &t) == 0)

@@ -256,14 +256,7 @@ public:
         const bool ok = dcb.BaudRate != 0 && dcb.BaudRate <= static_cast<uint32_t>(INT_MAX) &&
                         dcb.ByteSize >= 5 && dcb.ByteSize <= 8 && dcb.Parity <= 4 &&
                         dcb.StopBits <= 2;
-        Dcb kept = dcb;
-        if (!ok) {
-            kept.BaudRate = dcb_.BaudRate;
-            kept.ByteSize = dcb_.ByteSize;
-            kept.Parity = dcb_.Parity;
-            kept.StopBits = dcb_.StopBits;
-        }
-        dcb_ = kept;
+        dcb_ = ok ? dcb : dcb.WithLineFormatOf(dcb_);
         return ok;
     }
     bool GetCommTimeouts(CommTimeouts& t) override {
