@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -455,26 +456,34 @@ private:
             PortGone();
     }
 
+    // A sample of watch is taken, the one started at `started`: after the last of --count the
+    // command ends (nullopt); else the milliseconds left of the interval before the next.
+    std::optional<int64_t> Taken(std::chrono::steady_clock::time_point started) {
+        ++taken_;
+        if (c_.samples > 0 && taken_ >= c_.samples) {
+            End(lastFailure_, true);
+            return std::nullopt;
+        }
+        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - started);
+        return std::max<int64_t>(0, c_.intervalMs - spent.count());
+    }
+
     void Sample() {
         if (ending_)
             return;
         const auto started = std::chrono::steady_clock::now();
         const auto next = [this, started](bool ok) {
-            ++taken_;
-            if (c_.samples > 0 && taken_ >= c_.samples) {
-                End(lastFailure_, true);
+            const std::optional<int64_t> wait = Taken(started);
+            if (!wait)
                 return;
-            }
-            const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - started);
             // After a good sample the next goes out from here, as this result returns. After
             // a failure it waits for the event loop, which first hands over what the failure
             // may have left behind (a late reply, the port's hang-up).
-            if (ok && spent.count() >= c_.intervalMs)
+            if (ok && *wait == 0)
                 Sample();
             else
-                QTimer::singleShot(std::max<int64_t>(0, c_.intervalMs - spent.count()), &session_,
-                                   [this] { Sample(); });
+                QTimer::singleShot(*wait, &session_, [this] { Sample(); });
         };
         Read(
             [=, this](const Record& r, std::chrono::system_clock::time_point at) {
@@ -601,15 +610,8 @@ private:
                                      pending->outcome.empty() ? "ok" : pending->outcome))
                                  .toStdString()))
                         return;
-                    ++taken_;
-                    if (c_.samples > 0 && taken_ >= c_.samples) {
-                        End(lastFailure_, true);
-                        return;
-                    }
-                    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - started);
-                    QTimer::singleShot(std::max<int64_t>(0, c_.intervalMs - spent.count()),
-                                       &session_, [this] { RecordSample(); });
+                    if (const std::optional<int64_t> wait = Taken(started))
+                        QTimer::singleShot(*wait, &session_, [this] { RecordSample(); });
                 });
         if (!queued)
             PortGone();
