@@ -392,13 +392,7 @@ TEST(EndToEnd, RecordedCycleMatchesTheSimulatorsClosings) {
     EXPECT_EQ(st.skipped, 0);
     const auto wall = [&](double t) { return double(st.originMs) + t * 1000; };
     // The simulator's closings within the record: when the advance action rose (Unix ms).
-    std::vector<double> closings;
-    for (const std::string& l : sim.Lines())
-        if (const auto at = l.find("advance action at unix ms "); at != std::string::npos) {
-            const double ms = std::stod(l.substr(at + 26));
-            if (ms > wall(st.firstT) && ms < wall(st.lastT))
-                closings.push_back(ms);
-        }
+    const std::vector<double> closings = testsim::LoggedClosings(sim, wall(st.firstT), wall(st.lastT));
     ASSERT_GE(closings.size(), 1u) << sim.Output();
     std::vector<double> found;
     for (const Attempt& a : an.Attempts())

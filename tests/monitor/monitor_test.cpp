@@ -761,13 +761,7 @@ TEST(Monitor, RecordOpenedAgainShowsWhatWasWatchedLive) {
         return stats;
     }();
     const auto wall = [&](double t) { return double(st.originMs) + t * 1000; };
-    std::vector<double> closings;
-    for (const std::string& l : sim.Lines())
-        if (const auto at = l.find("advance action at unix ms "); at != std::string::npos) {
-            const double ms = std::stod(l.substr(at + 26));
-            if (ms > wall(st.firstT) && ms < wall(st.lastT))
-                closings.push_back(ms);
-        }
+    const std::vector<double> closings = testsim::LoggedClosings(sim, wall(st.firstT), wall(st.lastT));
     std::size_t found = 0;
     for (const analysis::Attempt& a : again)
         if (a.closing) {

@@ -156,6 +156,19 @@ private:
 // time-out and comes within the guard after it; the gap of a split reply, 100 ms, outlasts
 // the silence that ends a reply and comes within the guard.
 constexpr int FaultTableTimeoutMs = 150;
+// The closings `sim` logged (when its advance action rose, Unix ms) strictly between `fromMs`
+// and `toMs`.
+inline std::vector<double> LoggedClosings(Background& sim, double fromMs, double toMs) {
+    std::vector<double> closings;
+    for (const std::string& l : sim.Lines())
+        if (const auto at = l.find("advance action at unix ms "); at != std::string::npos) {
+            const double ms = std::stod(l.substr(at + 26));
+            if (ms > fromMs && ms < toMs)
+                closings.push_back(ms);
+        }
+    return closings;
+}
+
 inline std::vector<std::string> FaultSimulator(const std::string& simPath,
                                                const std::vector<std::string>& faults) {
     std::vector<std::string> cmd{simPath,      "--no-alias", "--quiet",     "--seed", "3",
