@@ -7,7 +7,7 @@
 //
 // Usage: analysis_bench [samples, default 864000]
 #include "analysis/record.h"
-#include "sim/device.h"
+#include "dayrecord.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -37,38 +37,8 @@ int main(int argc, char** argv) {
     // The day: the simulated device every 100 ms, as the monitor would record it.
     std::vector<analysis::Sample> samples;
     samples.reserve(std::size_t(n));
-    {
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly))
-            return 1;
-        const sim::Device device(1);
-        const QDateTime start = QDateTime::currentDateTime();
-        QByteArray out = QByteArray(analysis::RecordByteOrderMark) + analysis::RecordHeader();
-        for (long long i = 0; i < n; ++i) {
-            const int64_t ms = i * 100;
-            const QDateTime when = start.addMSecs(ms);
-            if (ms % 60000 == 0) {
-                analysis::SetpointReading r{ms / 1000.0, {}};
-                for (int k = 0; k < device::kSetpointCount; ++k)
-                    r.values[k] = device::Decode(device.Setpoints()[k]);
-                out += analysis::RecordSetpointLine(when, r, 1);
-            }
-            const sim::Snapshot s = device.At(ms);
-            analysis::Sample sample;
-            sample.t = ms / 1000.0;
-            for (int k = 0; k < device::kWorkingCount; ++k)
-                sample.values[k] = int16_t(device::Decode(s.working[k]));
-            sample.states = s.inputs;
-            sample.have = analysis::HaveValues | analysis::HaveStates;
-            samples.push_back(sample);
-            out += analysis::RecordSampleLine(when, sample, 1, QStringLiteral("ok"));
-            if (out.size() > (1 << 20)) {
-                f.write(out);
-                out.clear();
-            }
-        }
-        f.write(out);
-    }
+    if (!bench::WriteDayRecord(path, n, &samples))
+        return 1;
     const double megabytes = double(QFile(path).size()) / (1 << 20);
     std::printf("a record of %lld samples: %.1f MiB\n", n, megabytes);
 

@@ -11,9 +11,9 @@
 // Usage: monitor_bench <democomm-sim> [seconds of the CPU run, default 10]
 #include "../tests/sim/process.h"
 #include "analysis/record.h"
+#include "dayrecord.h"
 #include "libmodbus_master.h"
 #include "monitor/monitor.h"
-#include "sim/device.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -62,38 +62,6 @@ void Wait(int ms) {
     loop.exec();
 }
 
-// A record of `n` samples of the simulated device every 100 ms, as the monitor writes it.
-bool WriteRecord(const QString& path, long long n) {
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        return false;
-    const sim::Device device(1);
-    const QDateTime start = QDateTime::currentDateTime();
-    QByteArray out = QByteArray(analysis::RecordByteOrderMark) + analysis::RecordHeader();
-    for (long long i = 0; i < n; ++i) {
-        const int64_t ms = i * 100;
-        const QDateTime when = start.addMSecs(ms);
-        if (ms % 60000 == 0) {
-            analysis::SetpointReading r{ms / 1000.0, {}};
-            for (int k = 0; k < device::kSetpointCount; ++k)
-                r.values[k] = device::Decode(device.Setpoints()[k]);
-            out += analysis::RecordSetpointLine(when, r, 1);
-        }
-        const sim::Snapshot snap = device.At(ms);
-        analysis::Sample sample;
-        sample.t = ms / 1000.0;
-        for (int k = 0; k < device::kWorkingCount; ++k)
-            sample.values[k] = int16_t(device::Decode(snap.working[k]));
-        sample.states = snap.inputs;
-        sample.have = analysis::HaveValues | analysis::HaveStates;
-        out += analysis::RecordSampleLine(when, sample, 1, QStringLiteral("ok"));
-        if (out.size() > (1 << 20)) {
-            f.write(out);
-            out.clear();
-        }
-    }
-    return f.write(out) == out.size();
-}
 
 double SecondsSince(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
@@ -248,8 +216,8 @@ int main(int argc, char** argv) {
         const QString day = dir.filePath("day.csv"), cycle = dir.filePath("cycle.csv"),
                       closings = dir.filePath("closings.csv");
         // The simulator closes once a 60 s cycle: 1,000 closings take 600,000 samples.
-        if (!WriteRecord(day, 864000) || !WriteRecord(cycle, 600) ||
-            !WriteRecord(closings, 600000 + 300)) {
+        if (!bench::WriteDayRecord(day, 864000) || !bench::WriteDayRecord(cycle, 600) ||
+            !bench::WriteDayRecord(closings, 600000 + 300)) {
             std::fprintf(stderr, "monitor_bench: cannot write the records\n");
             return 1;
         }
